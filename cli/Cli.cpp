@@ -1,0 +1,179 @@
+#include "cli/Cli.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "cli/Json.h"
+#include "core/MCImage.h"
+#include "runtime/Exceptions.h"
+
+namespace mosaicer {
+
+namespace {
+
+constexpr const char* kUsage = R"(Usage: mosaicer-cli COMMAND [OPTIONS]
+
+Cuts a JPEG picture at random into rectangular chunks: rows of random-width cells.
+
+Commands:
+  info PICTURE [--json]
+      Loads PICTURE and prints its size in pixels and its file size in bytes.
+
+  divide (PICTURE | --size WxH) --chunks N [--seed S] [--json]
+      Divides PICTURE, or a picture of W by H pixels, at random into N chunks and
+      prints the rows and their cells (each cell as LEFT:WIDTH in pixels).
+      --seed S   start the random generator at S (0 to 4294967295) instead of
+                 seeding it from the clock, so the same S gives the same division
+      --json     print one JSON object:
+                 {"state_before": S, "state_after": S2, "rows": [{"height": H,
+                  "cells": [[left, top, width, height], ...]}, ...]}
+
+  help, --help, -h
+      Prints this text.
+
+PICTURE is a JPEG file (.jpg, .jpeg or .jpe). A failure prints its message on
+standard error and exits with 1; wrong usage exits with 2.
+)";
+
+struct TUsageError {
+  std::string Message;
+};
+
+template <typename T>
+std::optional<T> ParseNumber(const std::string& text) {
+  T value{};
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+// The command's arguments: one positional picture at most, and --name or --name VALUE options.
+struct TArguments {
+  std::optional<std::string> Picture;
+  std::optional<std::string> Chunks, Seed, Size;
+  bool Json = false;
+};
+
+TArguments ParseArguments(const std::vector<std::string>& args, bool takesValues) {
+  TArguments parsed;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::optional<std::string>& slot) {
+      if (!takesValues) throw TUsageError{"unknown option " + a};
+      if (i + 1 >= args.size()) throw TUsageError{a + " needs a value"};
+      slot = args[++i];
+    };
+    if (a == "--json") parsed.Json = true;
+    else if (a == "--chunks") value(parsed.Chunks);
+    else if (a == "--seed") value(parsed.Seed);
+    else if (a == "--size") value(parsed.Size);
+    else if (a.size() > 1 && a[0] == '-') throw TUsageError{"unknown option " + a};
+    else if (parsed.Picture) throw TUsageError{"more than one picture given"};
+    else parsed.Picture = a;
+  }
+  return parsed;
+}
+
+int Info(const TArguments& a, std::ostream& out) {
+  if (!a.Picture) throw TUsageError{"info needs a PICTURE"};
+  TMCImage image;
+  image.LoadFromFile(*a.Picture);
+  if (a.Json) {
+    out << "{\"file_name\": " << JsonString(image.FileName) << ", \"width\": " << image.ImageWidth
+        << ", \"height\": " << image.ImageHeight << ", \"file_size\": " << image.FileSize << "}\n";
+  } else {
+    out << "File name:  " << image.FileName << "\n"
+        << "Dimensions: " << image.ImageWidth << "x" << image.ImageHeight << " pixels\n"
+        << "Size:       " << image.FileSize << " bytes\n";
+  }
+  return 0;
+}
+
+int Divide(const TArguments& a, std::ostream& out) {
+  if (a.Picture && a.Size) throw TUsageError{"give either a PICTURE or --size, not both"};
+  if (!a.Picture && !a.Size) throw TUsageError{"divide needs a PICTURE or --size WxH"};
+  if (!a.Chunks) throw TUsageError{"divide needs --chunks N"};
+  const auto chunks = ParseNumber<std::int32_t>(*a.Chunks);
+  if (!chunks) throw TUsageError{"--chunks takes a whole number, not " + *a.Chunks};
+  std::optional<std::uint32_t> seed;
+  if (a.Seed) {
+    seed = ParseNumber<std::uint32_t>(*a.Seed);
+    if (!seed) throw TUsageError{"--seed takes a number from 0 to 4294967295, not " + *a.Seed};
+  }
+
+  TMCImage image;
+  if (a.Size) {
+    const std::size_t x = a.Size->find('x');
+    const auto w = x == std::string::npos ? std::nullopt : ParseNumber<std::int32_t>(a.Size->substr(0, x));
+    const auto h = x == std::string::npos ? std::nullopt : ParseNumber<std::int32_t>(a.Size->substr(x + 1));
+    if (!w || !h || *w < 0 || *h < 0) throw TUsageError{"--size takes WIDTHxHEIGHT, such as 640x480, not " + *a.Size};
+    image.ImageWidth = *w;
+    image.ImageHeight = *h;
+  } else {
+    image.LoadFromFile(*a.Picture);
+  }
+
+  if (seed) RandomState = *seed;
+  else SeedRandomFromClock();
+  const std::uint32_t before = RandomState;
+  image.MakeBreakup(*chunks);
+  const std::uint32_t after = RandomState;
+
+  const TMCBreakup& breakup = image.Breakup;
+  if (a.Json) {
+    out << "{\"state_before\": " << before << ", \"state_after\": " << after << ", \"rows\": [";
+    for (std::int32_t i = 0; i < breakup.RowCount(); ++i) {
+      const TMCRow& row = breakup.Rows(i);
+      out << (i ? ", " : "") << "{\"height\": " << row.Height << ", \"cells\": [";
+      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+        const TMCCell& c = row.Cells(j);
+        out << (j ? ", " : "") << "[" << c.Left << ", " << c.Top << ", " << c.Width << ", " << c.Height << "]";
+      }
+      out << "]}";
+    }
+    out << "]}\n";
+    return 0;
+  }
+  out << image.ImageWidth << "x" << image.ImageHeight << " pixels in " << *chunks << " chunks, "
+      << breakup.RowCount() << (breakup.RowCount() == 1 ? " row" : " rows") << " (random state " << before
+      << " before, " << after << " after)\n";
+  for (std::int32_t i = 0; i < breakup.RowCount(); ++i) {
+    const TMCRow& row = breakup.Rows(i);
+    const std::int32_t top = row.CellCount() ? row.Cells(0).Top : 0;
+    out << "row " << i << ": top " << top << ", height " << row.Height << ", " << row.CellCount()
+        << (row.CellCount() == 1 ? " cell:" : " cells:");
+    for (std::int32_t j = 0; j < row.CellCount(); ++j) out << " " << row.Cells(j).Left << ":" << row.Cells(j).Width;
+    out << "\n";
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    err << kUsage;
+    return 2;
+  }
+  const std::string& command = args[0];
+  if (command == "help" || command == "--help" || command == "-h") {
+    out << kUsage;
+    return 0;
+  }
+  try {
+    if (command == "info") return Info(ParseArguments(args, false), out);
+    if (command == "divide") return Divide(ParseArguments(args, true), out);
+    throw TUsageError{"unknown command " + command};
+  } catch (const TUsageError& e) {
+    err << "mosaicer-cli: " << e.Message << "\n\n" << kUsage;
+    return 2;
+  } catch (const std::exception& e) {
+    err << MessageForDisplay(e.what()) << "\n";
+    return 1;
+  }
+}
+
+}  // namespace mosaicer

@@ -1,0 +1,90 @@
+// The source-image document: the opened picture, its division into rows of cells, and the
+// process-wide random generator the division and the fragment names draw from.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/Bitmap32.h"
+
+namespace mosaicer {
+
+// One fragment of the picture: columns Left to Left + Width - 1, rows Top to Top + Height - 1.
+struct TMCCell {
+  std::int32_t Left = 0;
+  std::int32_t Top = 0;
+  std::int32_t Width = 0;
+  std::int32_t Height = 0;
+  std::string FileName;
+};
+
+// One horizontal band. Cells are owned one by one, so a reference obtained by index stays
+// valid while cells are added or sorted.
+class TMCRow {
+public:
+  std::int32_t AddCell();
+  std::int32_t CellCount() const { return static_cast<std::int32_t>(FCells.size()); }
+  TMCCell& Cells(std::int32_t index);
+  const TMCCell& Cells(std::int32_t index) const;
+  void SortCells();
+  void Clear();
+
+  std::int32_t Height = 0;
+
+private:
+  std::vector<std::unique_ptr<TMCCell>> FCells;
+};
+
+// The whole division, rows top to bottom.
+class TMCBreakup {
+public:
+  std::int32_t AddRow();
+  std::int32_t RowCount() const { return static_cast<std::int32_t>(FRows.size()); }
+  TMCRow& Rows(std::int32_t index);
+  const TMCRow& Rows(std::int32_t index) const;
+  void Clear();
+
+private:
+  std::vector<std::unique_ptr<TMCRow>> FRows;
+};
+
+// The shared generator: one 32-bit state for the whole process, 0 at start.
+extern std::uint32_t RandomState;
+
+// Sets RandomState from a high-resolution clock.
+void SeedRandomFromClock();
+
+// Advances RandomState by one linear congruential step (x * 134775813 + 1 mod 2^32) and returns
+// the upper 32 bits of n times the new state, n read as unsigned: 0 to n - 1 for n >= 1.
+std::int32_t RandomBelow(std::int32_t n);
+
+// Fills breakup with a new random division of a width x height picture into count cells.
+// Fails before touching breakup when count is negative (EInvalidOp) or when the picture cannot
+// give every cell at least one pixel each way (EBreakupError).
+void MakeBreakupOf(TMCBreakup& breakup, std::int32_t width, std::int32_t height, std::int32_t count);
+
+class TMCImage {
+public:
+  TMCImage() = default;
+  virtual ~TMCImage() = default;
+  TMCImage(const TMCImage&) = delete;
+  TMCImage& operator=(const TMCImage&) = delete;
+
+  // Loads the picture and sets the four descriptive fields; on failure they keep their values.
+  // The division is left as it was.
+  void LoadFromFile(const std::string& path);
+
+  // Replaces the division with a new random one of count cells.
+  void MakeBreakup(std::int32_t count);
+
+  TBitmap32 Bitmap;
+  std::int32_t ImageWidth = 0;
+  std::int32_t ImageHeight = 0;
+  std::int32_t FileSize = 0;
+  std::string FileName;
+  TMCBreakup Breakup;
+};
+
+}  // namespace mosaicer

@@ -1,0 +1,108 @@
+#include "runtime/Bitmap32.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "runtime/Exceptions.h"
+
+namespace mosaicer {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kMaxPixelBytesCap = std::size_t{4} << 30;
+
+}  // namespace
+
+bool TPixelBuffer::Allocate(std::size_t bytes) {
+  Release();
+  if (bytes == 0) return true;
+  if (bytes < kHugePage) {
+    FData = ::operator new(bytes, std::align_val_t{64}, std::nothrow);
+    return FData != nullptr;
+  }
+  // Over-map by one huge page so the block can start on a 2 MiB boundary, then hand back the
+  // slack on both sides.
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  const std::size_t mapped = rounded + kHugePage;
+  void* mapping = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return false;
+  auto* start = static_cast<char*>(mapping);
+  auto* aligned = reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1));
+  if (aligned > start) munmap(start, static_cast<std::size_t>(aligned - start));
+  char* end = aligned + rounded;
+  if (start + mapped > end) munmap(end, static_cast<std::size_t>(start + mapped - end));
+  madvise(aligned, rounded, MADV_HUGEPAGE);
+  FMapping = aligned;
+  FMappingBytes = rounded;
+  FData = aligned;
+  return true;
+}
+
+void TPixelBuffer::Release() {
+  if (FMapping) {
+    munmap(FMapping, FMappingBytes);
+  } else if (FData) {
+    ::operator delete(FData, std::align_val_t{64});
+  }
+  FData = nullptr;
+  FMapping = nullptr;
+  FMappingBytes = 0;
+}
+
+std::size_t TBitmap32::MaxPixelBytes() {
+  static const std::size_t limit = [] {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return kMaxPixelBytesCap;
+    const std::size_t physical = static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageSize);
+    return std::min(physical / 2, kMaxPixelBytesCap);
+  }();
+  return limit;
+}
+
+void TBitmap32::SetSize(std::int32_t width, std::int32_t height) {
+  width = std::max(width, 0);
+  height = std::max(height, 0);
+  if (width == FWidth && height == FHeight) return;
+  FPixels.Release();
+  FBits = nullptr;
+  FWidth = 0;
+  FHeight = 0;
+  if (width == 0 || height == 0) return;
+  const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * sizeof(TColor32);
+  if (bytes > MaxPixelBytes() || !FPixels.Allocate(bytes)) throw Exception(kAllocateDIBText);
+  FBits = static_cast<TColor32*>(FPixels.Data());
+  FWidth = width;
+  FHeight = height;
+}
+
+void TBitmap32::Fill(TColor32 c) {
+  std::fill_n(FBits, static_cast<std::size_t>(FWidth) * static_cast<std::size_t>(FHeight), c);
+}
+
+void TBitmap32::Draw(const TRect& dst, const TRect& src, const TBitmap32& source) {
+  if (Empty() || source.Empty()) return;
+  if (dst.Width() != src.Width() || dst.Height() != src.Height()) return;  // resampling comes later
+  // Clip the source rectangle to the source bitmap, carry that to the destination, then clip
+  // the destination to this bitmap and carry that back.
+  const std::int64_t dx = std::int64_t{dst.Left} - src.Left;
+  const std::int64_t dy = std::int64_t{dst.Top} - src.Top;
+  std::int64_t left = std::max<std::int64_t>({src.Left, 0, -dx});
+  std::int64_t top = std::max<std::int64_t>({src.Top, 0, -dy});
+  std::int64_t right = std::min<std::int64_t>({src.Right, source.Width(), std::int64_t{Width()} - dx});
+  std::int64_t bottom = std::min<std::int64_t>({src.Bottom, source.Height(), std::int64_t{Height()} - dy});
+  if (left >= right || top >= bottom) return;
+  const auto count = static_cast<std::size_t>(right - left);
+  for (std::int64_t y = top; y < bottom; ++y) {
+    const TColor32* from = source.ScanLine(static_cast<std::int32_t>(y)) + left;
+    TColor32* to = ScanLine(static_cast<std::int32_t>(y + dy)) + (left + dx);
+    std::memmove(to, from, count * sizeof(TColor32));
+  }
+}
+
+}  // namespace mosaicer

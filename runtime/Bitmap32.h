@@ -1,0 +1,103 @@
+// The 32-bit bitmap that holds the picture, its preview and every fragment.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mosaicer {
+
+// Alpha in the top byte, then red, green, blue in the low byte; in memory on a little-endian
+// machine a pixel reads B, G, R, A.
+using TColor32 = std::uint32_t;
+
+constexpr TColor32 Color32(std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a = 255) {
+  return (TColor32{a} << 24) | (TColor32{r} << 16) | (TColor32{g} << 8) | TColor32{b};
+}
+constexpr std::uint8_t AlphaOf(TColor32 c) { return static_cast<std::uint8_t>(c >> 24); }
+constexpr std::uint8_t RedOf(TColor32 c) { return static_cast<std::uint8_t>(c >> 16); }
+constexpr std::uint8_t GreenOf(TColor32 c) { return static_cast<std::uint8_t>(c >> 8); }
+constexpr std::uint8_t BlueOf(TColor32 c) { return static_cast<std::uint8_t>(c); }
+
+// Right and bottom are exclusive.
+struct TRect {
+  std::int32_t Left = 0;
+  std::int32_t Top = 0;
+  std::int32_t Right = 0;
+  std::int32_t Bottom = 0;
+
+  constexpr std::int32_t Width() const { return Right - Left; }
+  constexpr std::int32_t Height() const { return Bottom - Top; }
+  friend constexpr bool operator==(const TRect&, const TRect&) = default;
+};
+
+enum TStretchFilter { sfNearest, sfLinear, sfSpline, sfLanczos, sfMitchell };
+enum TDrawMode { dmOpaque, dmBlend };
+
+// Owns a block of pixel memory. Large blocks are mapped 2 MiB-aligned and asked for huge
+// pages: first touch of a fresh 4 KiB page costs far more than decoding into it.
+class TPixelBuffer {
+public:
+  TPixelBuffer() = default;
+  ~TPixelBuffer() { Release(); }
+  TPixelBuffer(const TPixelBuffer&) = delete;
+  TPixelBuffer& operator=(const TPixelBuffer&) = delete;
+
+  // Returns false, holding nothing, when the memory cannot be had.
+  bool Allocate(std::size_t bytes);
+  void Release();
+  void* Data() const { return FData; }
+
+private:
+  void* FData = nullptr;
+  void* FMapping = nullptr;
+  std::size_t FMappingBytes = 0;
+};
+
+class TBitmap32 {
+public:
+  TBitmap32() = default;
+  TBitmap32(const TBitmap32&) = delete;
+  TBitmap32& operator=(const TBitmap32&) = delete;
+
+  std::int32_t Width() const { return FWidth; }
+  std::int32_t Height() const { return FHeight; }
+  bool Empty() const { return FWidth == 0 || FHeight == 0; }
+
+  // Negative sides count as 0; the same size keeps the pixels; any other size drops them and
+  // makes new storage whose content is undefined. A size whose pixels would pass
+  // MaxPixelBytes(), or that cannot be allocated, leaves the bitmap empty and throws
+  // "Can't allocate the DIB handle" before anything is allocated.
+  void SetSize(std::int32_t width, std::int32_t height);
+
+  TColor32* Bits() { return FBits; }
+  const TColor32* Bits() const { return FBits; }
+  TColor32* ScanLine(std::int32_t y) { return FBits + static_cast<std::size_t>(y) * static_cast<std::size_t>(FWidth); }
+  const TColor32* ScanLine(std::int32_t y) const {
+    return FBits + static_cast<std::size_t>(y) * static_cast<std::size_t>(FWidth);
+  }
+  TColor32 Pixel(std::int32_t x, std::int32_t y) const { return ScanLine(y)[x]; }
+  void SetPixel(std::int32_t x, std::int32_t y, TColor32 c) { ScanLine(y)[x] = c; }
+  void Fill(TColor32 c);
+
+  // Copies the source rectangle of source into the destination rectangle of this bitmap,
+  // clipped to both bitmaps. Equal sizes copy exactly; nothing happens when either bitmap is
+  // empty.
+  void Draw(const TRect& dst, const TRect& src, const TBitmap32& source);
+
+  TStretchFilter StretchFilter = sfNearest;
+  TDrawMode DrawMode = dmOpaque;
+  std::uint8_t MasterAlpha = 255;
+
+  // The most pixel memory one bitmap may hold: half of the machine's physical memory, and
+  // never more than 4 GiB (one gigapixel). Past that a picture cannot be worked on anyway, and
+  // refusing it up front keeps the process from being killed for want of memory.
+  static std::size_t MaxPixelBytes();
+
+private:
+  TPixelBuffer FPixels;
+  TColor32* FBits = nullptr;
+  std::int32_t FWidth = 0;
+  std::int32_t FHeight = 0;
+};
+
+}  // namespace mosaicer

@@ -1,0 +1,47 @@
+// Pictures made by our own code for the tests, benchmarks and the sample: JPEG files written
+// straight through libjpeg with whatever layout a test needs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mosaicer::testing {
+
+enum class TJpegLayout { Rgb, Grey, Cmyk };
+
+struct TJpegOptions {
+  TJpegLayout Layout = TJpegLayout::Rgb;
+  int Quality = 90;
+  bool Progressive = false;
+  bool Arithmetic = false;
+  // For Cmyk: mark the file as Adobe's (inverted data) or write plain ink amounts.
+  bool AdobeMarker = true;
+  // For Cmyk: store as YCCK rather than CMYK (needs the Adobe marker).
+  bool Ycck = false;
+};
+
+// Interleaved samples, rows top to bottom: 3 per pixel for Rgb, 1 for Grey, 4 for Cmyk.
+struct TSamples {
+  int Width = 0;
+  int Height = 0;
+  int Components = 3;
+  std::vector<std::uint8_t> Data;
+};
+
+// A deterministic picture with smooth shading, edges and grain, which compresses like a photo.
+TSamples PhotoLike(int width, int height, std::uint32_t seed = 1);
+
+// One colour everywhere.
+TSamples Uniform(int width, int height, std::uint8_t r, std::uint8_t g, std::uint8_t b);
+
+// Encodes samples to a JPEG file; throws std::runtime_error on failure.
+void WriteJPEG(const std::string& path, const TSamples& samples, const TJpegOptions& options = {});
+
+// The same, into memory.
+std::vector<std::uint8_t> EncodeJPEG(const TSamples& samples, const TJpegOptions& options = {});
+
+void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> ReadBytes(const std::string& path);
+
+}  // namespace mosaicer::testing
