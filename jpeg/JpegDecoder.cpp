@@ -24,13 +24,13 @@ struct TErrorManager {
   std::jmp_buf Jump;
 };
 
-extern "C" void ErrorExit(j_common_ptr cinfo) {
+void ErrorExit(j_common_ptr cinfo) {
   auto* err = reinterpret_cast<TErrorManager*>(cinfo->err);
   std::longjmp(err->Jump, 1);
 }
 
-extern "C" void EmitMessage(j_common_ptr, int) {}
-extern "C" void OutputMessage(j_common_ptr) {}
+void EmitMessage(j_common_ptr, int) {}
+void OutputMessage(j_common_ptr) {}
 
 // Reads the file in blocks; at its end it inserts an end-of-image marker, so a file that stops
 // inside the picture data decodes as far as it goes.
@@ -43,11 +43,11 @@ struct TSourceManager {
   bool AtStart;
 };
 
-extern "C" void InitSource(j_decompress_ptr cinfo) {
+void InitSource(j_decompress_ptr cinfo) {
   reinterpret_cast<TSourceManager*>(cinfo->src)->AtStart = true;
 }
 
-extern "C" boolean FillInputBuffer(j_decompress_ptr cinfo) {
+boolean FillInputBuffer(j_decompress_ptr cinfo) {
   auto* src = reinterpret_cast<TSourceManager*>(cinfo->src);
   ssize_t got;
   do {
@@ -66,7 +66,7 @@ extern "C" boolean FillInputBuffer(j_decompress_ptr cinfo) {
   return TRUE;
 }
 
-extern "C" void SkipInputData(j_decompress_ptr cinfo, long count) {
+void SkipInputData(j_decompress_ptr cinfo, long count) {
   auto* src = reinterpret_cast<TSourceManager*>(cinfo->src);
   if (count <= 0) return;
   while (count > static_cast<long>(src->Pub.bytes_in_buffer)) {
@@ -77,7 +77,7 @@ extern "C" void SkipInputData(j_decompress_ptr cinfo, long count) {
   src->Pub.bytes_in_buffer -= static_cast<std::size_t>(count);
 }
 
-extern "C" void TermSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
 
 enum class TOutput { Colour, Grey, Cmyk };
 

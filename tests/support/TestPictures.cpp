@@ -4,6 +4,8 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -20,7 +22,7 @@ struct TErrorManager {
   char Message[JMSG_LENGTH_MAX];
 };
 
-extern "C" void ErrorExit(j_common_ptr cinfo) {
+void ErrorExit(j_common_ptr cinfo) {
   auto* err = reinterpret_cast<TErrorManager*>(cinfo->err);
   (*cinfo->err->format_message)(cinfo, err->Message);
   std::longjmp(err->Jump, 1);
@@ -133,6 +135,74 @@ std::vector<std::uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace mosaicer::testing
+
+namespace mosaicer::testing {
+
+TTempDir::TTempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "mosaicer-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+  FPath = pattern;
+}
+
+TTempDir::~TTempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(FPath, ignored);
+}
+
+}  // namespace mosaicer::testing
+
+namespace mosaicer::testing {
+
+namespace {
+
+bool Decompress(jpeg_decompress_struct* info, TErrorManager* err, const std::vector<std::uint8_t>* jpeg, TSamples* out) {
+  if (setjmp(err->Jump)) return false;
+  jpeg_create_decompress(info);
+  jpeg_mem_src(info, jpeg->data(), static_cast<unsigned long>(jpeg->size()));
+  jpeg_read_header(info, TRUE);
+  info->out_color_space = JCS_RGB;
+  jpeg_start_decompress(info);
+  out->Width = static_cast<int>(info->output_width);
+  out->Height = static_cast<int>(info->output_height);
+  out->Components = 3;
+  out->Data.resize(static_cast<std::size_t>(out->Width) * static_cast<std::size_t>(out->Height) * 3);
+  while (info->output_scanline < info->output_height) {
+    JSAMPROW row = out->Data.data() + static_cast<std::size_t>(info->output_scanline) * static_cast<std::size_t>(out->Width) * 3;
+    jpeg_read_scanlines(info, &row, 1);
+  }
+  jpeg_finish_decompress(info);
+  return true;
+}
+
+}  // namespace
+
+TSamples DecodeReferenceRGB(const std::vector<std::uint8_t>& jpeg) {
+  jpeg_decompress_struct info {};
+  TErrorManager err {};
+  info.err = jpeg_std_error(&err.Pub);
+  err.Pub.error_exit = ErrorExit;
+  TSamples out;
+  const bool ok = Decompress(&info, &err, &jpeg, &out);
+  jpeg_destroy_decompress(&info);
+  if (!ok) throw std::runtime_error(std::string("reference decode: ") + err.Message);
+  return out;
+}
+
+std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, int width, int height) {
+  for (std::size_t i = 0; i + 9 < jpeg.size(); ++i) {
+    // Start of frame, baseline or progressive: FF C0/C2, length, precision, height, width.
+    if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+      jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8);
+      jpeg[i + 6] = static_cast<std::uint8_t>(height);
+      jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8);
+      jpeg[i + 8] = static_cast<std::uint8_t>(width);
+      return jpeg;
+    }
+  }
+  throw std::runtime_error("no frame header");
 }
 
 }  // namespace mosaicer::testing

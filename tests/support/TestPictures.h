@@ -45,3 +45,31 @@ void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
 
 }  // namespace mosaicer::testing
+
+namespace mosaicer::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TTempDir {
+public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return FPath; }
+  std::string File(const std::string& name) const { return FPath + "/" + name; }
+
+private:
+  std::string FPath;
+};
+
+}  // namespace mosaicer::testing
+
+namespace mosaicer::testing {
+
+// libjpeg's own decode to 8-bit RGB, with its default settings: what our loader must match.
+TSamples DecodeReferenceRGB(const std::vector<std::uint8_t>& jpeg);
+
+// The JPEG with its frame header claiming another size.
+std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, int width, int height);
+
+}  // namespace mosaicer::testing

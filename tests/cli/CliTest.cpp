@@ -1,0 +1,119 @@
+// The command-line tool's commands, output formats and exit codes.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/Cli.h"
+#include "cli/Json.h"
+#include "tests/support/TestPictures.h"
+
+namespace mosaicer {
+namespace {
+
+using namespace mosaicer::testing;
+
+struct TRun {
+  int Code;
+  std::string Out, Err;
+};
+
+TRun RunTool(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  const int code = RunCli(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+class Cli : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Picture = Dir.File("photo.jpg");
+    WriteJPEG(Picture, PhotoLike(640, 480));
+    Size = std::to_string(ReadBytes(Picture).size());
+  }
+  TTempDir Dir;
+  std::string Picture, Size;
+};
+
+TEST_F(Cli, InfoShowsWhatTheWindowShows) {
+  const TRun r = RunTool({"info", Picture});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_NE(r.Out.find("640x480 pixels\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find(Size + " bytes\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(RunTool({"info", Picture, "--json"}).Out, "{\"file_name\": \"" + Picture +
+                                                       "\", \"width\": 640, \"height\": 480, \"file_size\": " + Size + "}\n");
+}
+
+TEST_F(Cli, DivideAsJson) {
+  const TRun r = RunTool({"divide", "--size", "200x101", "--chunks", "7", "--seed", "12345", "--json"});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_EQ(r.Out,
+            "{\"state_before\": 12345, \"state_after\": 2377737157, \"rows\": ["
+            "{\"height\": 33, \"cells\": [[0, 0, 77, 33], [77, 0, 123, 33]]}, "
+            "{\"height\": 33, \"cells\": [[0, 33, 58, 33], [58, 33, 142, 33]]}, "
+            "{\"height\": 35, \"cells\": [[0, 66, 16, 35], [16, 66, 101, 35], [117, 66, 83, 35]]}]}\n");
+}
+
+TEST_F(Cli, DivideAPicture) {
+  const TRun r = RunTool({"divide", Picture, "--chunks", "4", "--seed", "4294967295"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out.rfind("640x480 pixels in 4 chunks, 2 rows (random state 4294967295 before", 0), 0u) << r.Out;
+  EXPECT_NE(r.Out.find("row 1: top 240, height 240, 2 cells: 0:"), std::string::npos) << r.Out;
+}
+
+TEST_F(Cli, FailuresPrintTheMessageAndExit1) {
+  TRun r = RunTool({"info", Dir.File("x.gif")});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "Unknown picture file extension (.gif)\n");
+  WriteBytes(Dir.File("text.jpg"), {'h', 'i'});
+  r = RunTool({"info", Dir.File("text.jpg")});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "JPEG error #53.\n");
+  r = RunTool({"divide", "--size", "3x480", "--chunks", "16", "--seed", "1"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "A picture of 3x480 pixels is too small for 16 chunks.\n");
+  r = RunTool({"divide", "--size", "30x40", "--chunks", "-2"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "Invalid floating point operation.\n");
+  EXPECT_TRUE(r.Out.empty());
+}
+
+TEST_F(Cli, WrongUsageExits2WithTheUsage) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"frobnicate"},
+      {"info"},
+      {"info", Picture, "--chunks", "4"},
+      {"divide", Picture},
+      {"divide", "--chunks", "4"},
+      {"divide", Picture, "--size", "4x4", "--chunks", "4"},
+      {"divide", "--size", "4by4", "--chunks", "4"},
+      {"divide", "--size", "4x", "--chunks", "4"},
+      {"divide", "--size", "4x4", "--chunks", "four"},
+      {"divide", "--size", "4x4", "--chunks", " 4"},
+      {"divide", "--size", "4x4", "--chunks", "4", "--seed", "-1"},
+      {"divide", "--size", "4x4", "--chunks", "4", "--seed", "4294967296"},
+      {"divide", "--size", "4x4", "--chunks"},
+      {"info", Picture, Picture},
+  };
+  for (const auto& args : wrong) {
+    const TRun r = RunTool(args);
+    EXPECT_EQ(r.Code, 2) << (args.empty() ? "(nothing)" : args[0]) << " " << args.size();
+    EXPECT_NE(r.Err.find("Usage: mosaicer-cli"), std::string::npos);
+  }
+  const TRun help = RunTool({"--help"});
+  EXPECT_EQ(help.Code, 0);
+  for (const char* word : {"info", "divide", "--size", "--chunks", "--seed", "--json"})
+    EXPECT_NE(help.Out.find(word), std::string::npos) << word;
+}
+
+TEST(Json, StringsAreEscapedAndAlwaysValidUtf8) {
+  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(JsonString("tab\there\n\x01"), "\"tab\\there\\n\\u0001\"");
+  EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+  EXPECT_EQ(JsonString("bad\xE9!"), "\"bad\xEF\xBF\xBD!\"");
+  EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"") << "overlong form";
+  EXPECT_EQ(JsonString("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");
+}
+
+}  // namespace
+}  // namespace mosaicer

@@ -1,0 +1,235 @@
+// Loading picture files: the extension table, open failures, and JPEG decoding checked against
+// libjpeg's own output.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "jpeg/PictureLoader.h"
+#include "runtime/Exceptions.h"
+#include "tests/support/ExpectThrow.h"
+#include "tests/support/TestPictures.h"
+
+namespace mosaicer {
+namespace {
+
+using namespace mosaicer::testing;
+
+// Every pixel of bitmap equals the reference RGB samples, with alpha 255.
+void ExpectSamePixels(const TBitmap32& bitmap, const TSamples& reference) {
+  ASSERT_EQ(bitmap.Width(), reference.Width);
+  ASSERT_EQ(bitmap.Height(), reference.Height);
+  for (int y = 0; y < reference.Height; ++y)
+    for (int x = 0; x < reference.Width; ++x) {
+      const std::uint8_t* p = &reference.Data[(static_cast<std::size_t>(y) * static_cast<std::size_t>(reference.Width) + static_cast<std::size_t>(x)) * 3];
+      ASSERT_EQ(bitmap.Pixel(x, y), Color32(p[0], p[1], p[2])) << "at " << x << "," << y;
+    }
+}
+
+class PictureLoader : public ::testing::Test {
+protected:
+  TTempDir Dir;
+  TBitmap32 Bitmap;
+};
+
+TEST(PictureExtension, IsTheTextAfterTheLastDotOfTheName) {
+  EXPECT_EQ(PictureExtension("a/b/photo.JPG"), "JPG");
+  EXPECT_EQ(PictureExtension("holiday.photo.jpeg"), "jpeg");
+  EXPECT_EQ(PictureExtension("photo"), "");
+  EXPECT_EQ(PictureExtension("dir.jpg/photo"), "");
+  EXPECT_EQ(PictureExtension("photo."), "");
+  EXPECT_EQ(PictureExtension(".jpg"), "jpg");
+}
+
+TEST_F(PictureLoader, ColourPicturesMatchLibjpegPixelForPixel) {
+  struct {
+    int W, H;
+    bool Progressive;
+  } cases[] = {{1, 1, false}, {17, 9, false}, {64, 48, false}, {333, 101, true}, {8, 200, false}};
+  for (const auto& c : cases) {
+    const auto jpeg = EncodeJPEG(PhotoLike(c.W, c.H, 3), {.Quality = 80, .Progressive = c.Progressive});
+    const std::string path = Dir.File("p.jpg");
+    WriteBytes(path, jpeg);
+    LoadPictureFromFile(Bitmap, path);
+    SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H));
+    ExpectSamePixels(Bitmap, DecodeReferenceRGB(jpeg));
+  }
+}
+
+TEST_F(PictureLoader, ExtensionsAreTakenInAnyCase) {
+  WriteJPEG(Dir.File("a.JPG"), Uniform(4, 4, 10, 200, 30));
+  WriteJPEG(Dir.File("b.Jpeg"), Uniform(4, 4, 10, 200, 30));
+  WriteJPEG(Dir.File("c.jpe"), Uniform(4, 4, 10, 200, 30));
+  for (const char* name : {"a.JPG", "b.Jpeg", "c.jpe"}) {
+    Bitmap.SetSize(0, 0);
+    LoadPictureFromFile(Bitmap, Dir.File(name));
+    EXPECT_EQ(Bitmap.Width(), 4) << name;
+  }
+}
+
+TEST_F(PictureLoader, UnknownExtensionsAreRefusedAsWritten) {
+  WriteJPEG(Dir.File("a.GIF"), Uniform(4, 4, 1, 2, 3));
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("a.GIF")), EInvalidGraphic, "Unknown picture file extension (.GIF)");
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("missing.gif")), EInvalidGraphic,
+                   "Unknown picture file extension (.gif)");
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("photo")), EInvalidGraphic, "Unknown picture file extension (.)");
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("a.bmp")), EInvalidGraphic, "Unknown picture file extension (.bmp)");
+}
+
+TEST_F(PictureLoader, FilesThatCannotBeOpened) {
+  const std::string missing = Dir.File("missing.jpg");
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, missing), EFOpenError,
+                   "Cannot open file \"" + missing + "\". No such file or directory");
+  const std::string folder = Dir.File("folder.jpg");
+  std::filesystem::create_directory(folder);
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, folder), EFOpenError, "Cannot open file \"" + folder + "\". Is a directory");
+  // A pipe must be refused, not waited on.
+  const std::string fifo = Dir.File("pipe.jpg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, fifo), EFOpenError, "Cannot open file \"" + fifo + "\". Invalid argument");
+  EXPECT_TRUE(Bitmap.Empty());
+}
+
+TEST_F(PictureLoader, ZeroByteFileIsAnEmptyPicture) {
+  WriteBytes(Dir.File("empty.jpg"), {});
+  Bitmap.SetSize(5, 5);
+  LoadPictureFromFile(Bitmap, Dir.File("empty.jpg"));
+  EXPECT_EQ(Bitmap.Width(), 0);
+  EXPECT_EQ(Bitmap.Height(), 0);
+}
+
+TEST_F(PictureLoader, HeaderErrorsLeaveTheBitmapAlone) {
+  Bitmap.SetSize(3, 2);
+  Bitmap.Fill(Color32(1, 2, 3));
+  WriteBytes(Dir.File("text.jpg"), {'h', 'e', 'l', 'l', 'o', '\n'});
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("text.jpg")), EJPEG, "JPEG error #53");
+  // Only the start-of-image marker: the data ends before any header.
+  WriteBytes(Dir.File("soi.jpg"), {0xFF, 0xD8});
+  EXPECT_THROW(LoadPictureFromFile(Bitmap, Dir.File("soi.jpg")), EJPEG);
+  EXPECT_EQ(Bitmap.Width(), 3);
+  EXPECT_EQ(Bitmap.Pixel(2, 1), Color32(1, 2, 3));
+}
+
+TEST_F(PictureLoader, ErrorsWhileDecodingPixelsEmptyTheBitmap) {
+  // Two components have no colour conversion: the header reads, the decoding then fails.
+  TSamples two{6, 6, 2, std::vector<std::uint8_t>(72, 100)};
+  jpeg_compress_struct info {};
+  jpeg_error_mgr err {};
+  info.err = jpeg_std_error(&err);
+  jpeg_create_compress(&info);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &out, &size);
+  info.image_width = 6;
+  info.image_height = 6;
+  info.input_components = 2;
+  info.in_color_space = JCS_UNKNOWN;
+  jpeg_set_defaults(&info);
+  jpeg_start_compress(&info, TRUE);
+  for (int y = 0; y < 6; ++y) {
+    JSAMPROW row = two.Data.data() + y * 12;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  WriteBytes(Dir.File("two.jpg"), std::vector<std::uint8_t>(out, out + size));
+  std::free(out);
+
+  Bitmap.SetSize(3, 2);
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("two.jpg")), EJPEG,
+                   "JPEG error #" + std::to_string(JERR_CONVERSION_NOTIMPL));
+  EXPECT_TRUE(Bitmap.Empty());
+}
+
+TEST_F(PictureLoader, GreyPicturesUseAtMost236EqualChannelLevels) {
+  TSamples grey{256, 64, 1, {}};
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 256; ++x) grey.Data.push_back(static_cast<std::uint8_t>(x));
+  WriteJPEG(Dir.File("grey.jpg"), grey, {.Layout = TJpegLayout::Grey, .Quality = 100});
+  LoadPictureFromFile(Bitmap, Dir.File("grey.jpg"));
+  ASSERT_EQ(Bitmap.Width(), 256);
+  std::set<std::uint8_t> levels;
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 256; ++x) {
+      const TColor32 p = Bitmap.Pixel(x, y);
+      ASSERT_EQ(AlphaOf(p), 255);
+      ASSERT_EQ(RedOf(p), GreenOf(p));
+      ASSERT_EQ(GreenOf(p), BlueOf(p));
+      levels.insert(RedOf(p));
+    }
+  EXPECT_LE(levels.size(), 236u);
+  EXPECT_GT(levels.size(), 200u) << "a full ramp uses most levels";
+  // Dithering keeps the ramp's brightness: the column averages follow x.
+  for (int x : {0, 64, 128, 200, 255}) {
+    double sum = 0;
+    for (int y = 0; y < 64; ++y) sum += RedOf(Bitmap.Pixel(x, y));
+    EXPECT_NEAR(sum / 64, x, 3.0) << "column " << x;
+  }
+}
+
+TEST_F(PictureLoader, TruncatedFilesDecodeAsFarAsTheyGo) {
+  const auto full = EncodeJPEG(PhotoLike(320, 240, 5));
+  const TSamples reference = DecodeReferenceRGB(full);
+  const std::vector<std::uint8_t> half(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(full.size() / 2));
+  WriteBytes(Dir.File("half.jpg"), half);
+  LoadPictureFromFile(Bitmap, Dir.File("half.jpg"));
+  ASSERT_EQ(Bitmap.Width(), 320);
+  ASSERT_EQ(Bitmap.Height(), 240);
+  // The first rows were all there.
+  for (int x = 0; x < 320; ++x) {
+    const std::uint8_t* p = &reference.Data[static_cast<std::size_t>(x) * 3];
+    ASSERT_EQ(Bitmap.Pixel(x, 0), Color32(p[0], p[1], p[2])) << x;
+  }
+}
+
+TEST_F(PictureLoader, FourComponentPicturesComeOutInRGB) {
+  struct {
+    const char* Name;
+    bool Adobe, Ycck;
+  } cases[] = {{"adobe-ycck", true, true}, {"adobe-cmyk", true, false}, {"plain-cmyk", false, false}};
+  for (const auto& c : cases) {
+    // Left half red, right half dark blue, as ink: red is magenta + yellow, the blue is cyan
+    // + magenta + some black.
+    TSamples ink{16, 16, 4, {}};
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 16; ++x) {
+        const std::uint8_t red[4] = {0, 255, 255, 0}, blue[4] = {255, 255, 0, 128};
+        const std::uint8_t* p = x < 8 ? red : blue;
+        for (int k = 0; k < 4; ++k) ink.Data.push_back(c.Adobe ? static_cast<std::uint8_t>(255 - p[k]) : p[k]);
+      }
+    const std::string path = Dir.File(std::string(c.Name) + ".jpg");
+    WriteJPEG(path, ink, {.Layout = TJpegLayout::Cmyk, .Quality = 100, .AdobeMarker = c.Adobe, .Ycck = c.Ycck});
+    LoadPictureFromFile(Bitmap, path);
+    SCOPED_TRACE(c.Name);
+    const TColor32 left = Bitmap.Pixel(2, 8), right = Bitmap.Pixel(13, 8);
+    EXPECT_EQ(AlphaOf(left), 255);
+    EXPECT_NEAR(RedOf(left), 255, 6);
+    EXPECT_NEAR(GreenOf(left), 0, 6);
+    EXPECT_NEAR(BlueOf(left), 0, 6);
+    EXPECT_NEAR(RedOf(right), 0, 6);
+    EXPECT_NEAR(GreenOf(right), 0, 6);
+    EXPECT_NEAR(BlueOf(right), 127, 6);
+  }
+}
+
+TEST_F(PictureLoader, ArithmeticCodedPicturesDecode) {
+  const auto jpeg = EncodeJPEG(PhotoLike(40, 30, 9), {.Arithmetic = true});
+  WriteBytes(Dir.File("arith.jpg"), jpeg);
+  LoadPictureFromFile(Bitmap, Dir.File("arith.jpg"));
+  ExpectSamePixels(Bitmap, DecodeReferenceRGB(jpeg));
+}
+
+TEST_F(PictureLoader, AbsurdClaimedSizeIsRefusedBeforeAllocating) {
+  const auto jpeg = WithClaimedSize(EncodeJPEG(Uniform(16, 16, 9, 9, 9)), 65500, 65500);
+  WriteBytes(Dir.File("huge.jpg"), jpeg);
+  Bitmap.SetSize(2, 2);
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("huge.jpg")), Exception, "Can't allocate the DIB handle");
+  EXPECT_TRUE(Bitmap.Empty());
+}
+
+}  // namespace
+}  // namespace mosaicer
