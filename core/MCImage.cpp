@@ -7,6 +7,8 @@
 namespace mosaicer {
 
 void TMCImage::LoadFromFile(const std::string& path) {
+  FScaledValid = false;
+  FScaled.SetSize(0, 0);
   LoadPictureFromFile(Bitmap, path);
   FileName = path;
   ImageWidth = Bitmap.Width();

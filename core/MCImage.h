@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "runtime/Bitmap32.h"
+#include "runtime/Canvas.h"
 
 namespace mosaicer {
 
@@ -65,6 +66,19 @@ std::int32_t RandomBelow(std::int32_t n);
 // give every cell at least one pixel each way (EBreakupError).
 void MakeBreakupOf(TMCBreakup& breakup, std::int32_t width, std::int32_t height, std::int32_t count);
 
+// Where DrawPreview puts a width x height picture in a box: the scale s (64-bit significand),
+// the scaled size, rounded half to even, and the placement of the scaled picture in the box.
+struct TPreviewLayout {
+  long double Scale = 0;
+  std::int32_t Width = 0;
+  std::int32_t Height = 0;
+  TRect Placement;
+};
+TPreviewLayout PreviewLayoutOf(std::int32_t width, std::int32_t height, std::int32_t boxWidth, std::int32_t boxHeight);
+
+// round(value x scale), half to even, in the precision of the scale.
+std::int32_t ScaledCoordinate(std::int32_t value, long double scale);
+
 class TMCImage {
 public:
   TMCImage() = default;
@@ -79,12 +93,30 @@ public:
   // Replaces the division with a new random one of count cells.
   void MakeBreakup(std::int32_t count);
 
+  // Draws the picture scaled to fit the box whose top-left corner is target's origin, centred
+  // along the side that does not fill it, with the dotted outline of every cell when
+  // showBreakup is set. Fails with EInvalidOperation, drawing nothing, when a scaled side is 0.
+  // The scaled picture is kept for the next call with the same box and unchanged pixels, so a
+  // new division only redraws the outlines.
+  void DrawPreview(TCanvas& target, std::int32_t boxWidth, std::int32_t boxHeight, bool showBreakup);
+
+  // How many times DrawPreview has resampled the picture.
+  std::int32_t PreviewResamples() const { return FPreviewResamples; }
+
   TBitmap32 Bitmap;
   std::int32_t ImageWidth = 0;
   std::int32_t ImageHeight = 0;
   std::int32_t FileSize = 0;
   std::string FileName;
   TMCBreakup Breakup;
+
+private:
+  const TBitmap32& ScaledPicture(std::int32_t width, std::int32_t height);
+
+  TBitmap32 FScaled;  // the picture at the last preview's size, without outlines
+  bool FScaledValid = false;
+  std::uint64_t FScaledStamp = 0;
+  std::int32_t FPreviewResamples = 0;
 };
 
 }  // namespace mosaicer

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <new>
 
+#include "runtime/Canvas.h"
 #include "runtime/Exceptions.h"
+#include "runtime/Resample.h"
 
 namespace mosaicer {
 
@@ -65,10 +67,19 @@ std::size_t TBitmap32::MaxPixelBytes() {
   return limit;
 }
 
+TBitmap32::TBitmap32() = default;
+TBitmap32::~TBitmap32() = default;
+
+TCanvas& TBitmap32::Canvas() {
+  if (!FCanvas) FCanvas = std::make_unique<TCanvas>(*this);
+  return *FCanvas;
+}
+
 void TBitmap32::SetSize(std::int32_t width, std::int32_t height) {
   width = std::max(width, 0);
   height = std::max(height, 0);
   if (width == FWidth && height == FHeight) return;
+  ++FChangeStamp;
   FPixels.Release();
   FBits = nullptr;
   FWidth = 0;
@@ -82,12 +93,15 @@ void TBitmap32::SetSize(std::int32_t width, std::int32_t height) {
 }
 
 void TBitmap32::Fill(TColor32 c) {
-  std::fill_n(FBits, static_cast<std::size_t>(FWidth) * static_cast<std::size_t>(FHeight), c);
+  std::fill_n(Bits(), static_cast<std::size_t>(FWidth) * static_cast<std::size_t>(FHeight), c);
 }
 
 void TBitmap32::Draw(const TRect& dst, const TRect& src, const TBitmap32& source) {
   if (Empty() || source.Empty()) return;
-  if (dst.Width() != src.Width() || dst.Height() != src.Height()) return;  // resampling comes later
+  if (dst.Width() != src.Width() || dst.Height() != src.Height()) {
+    DrawStretched(dst, src, source);
+    return;
+  }
   // Clip the source rectangle to the source bitmap, carry that to the destination, then clip
   // the destination to this bitmap and carry that back.
   const std::int64_t dx = std::int64_t{dst.Left} - src.Left;
@@ -103,6 +117,28 @@ void TBitmap32::Draw(const TRect& dst, const TRect& src, const TBitmap32& source
     TColor32* to = ScanLine(static_cast<std::int32_t>(y + dy)) + (left + dx);
     std::memmove(to, from, count * sizeof(TColor32));
   }
+}
+
+void TBitmap32::DrawStretched(const TRect& dst, const TRect& src, const TBitmap32& source) {
+  if (dst.Width() <= 0 || dst.Height() <= 0 || src.Width() <= 0 || src.Height() <= 0) return;
+  // Cut the source rectangle to the source bitmap and move the destination's edges by the same
+  // share of its size, so that what is drawn stays where the whole rectangle would put it.
+  const TRect cut{std::max(src.Left, 0), std::max(src.Top, 0), std::min(src.Right, source.Width()),
+                  std::min(src.Bottom, source.Height())};
+  if (cut.Left >= cut.Right || cut.Top >= cut.Bottom) return;
+  auto carry = [](std::int32_t edge, std::int32_t from, std::int32_t fromSize, std::int32_t to, std::int32_t toSize) {
+    return static_cast<std::int32_t>(to + (std::int64_t{edge} - from) * toSize / fromSize);
+  };
+  TRect to = dst;
+  if (cut != src) {
+    to.Left = carry(cut.Left, src.Left, src.Width(), dst.Left, dst.Width());
+    to.Right = carry(cut.Right, src.Left, src.Width(), dst.Left, dst.Width());
+    to.Top = carry(cut.Top, src.Top, src.Height(), dst.Top, dst.Height());
+    to.Bottom = carry(cut.Bottom, src.Top, src.Height(), dst.Top, dst.Height());
+    if (to.Left >= to.Right || to.Top >= to.Bottom) return;
+  }
+  if (source.StretchFilter == sfLanczos) LanczosDraw(*this, to, source, cut);
+  else NearestDraw(*this, to, source, cut);
 }
 
 }  // namespace mosaicer

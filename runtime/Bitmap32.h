@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace mosaicer {
 
@@ -53,9 +54,12 @@ private:
   std::size_t FMappingBytes = 0;
 };
 
+class TCanvas;
+
 class TBitmap32 {
 public:
-  TBitmap32() = default;
+  TBitmap32();
+  ~TBitmap32();
   TBitmap32(const TBitmap32&) = delete;
   TBitmap32& operator=(const TBitmap32&) = delete;
 
@@ -69,9 +73,17 @@ public:
   // "Can't allocate the DIB handle" before anything is allocated.
   void SetSize(std::int32_t width, std::int32_t height);
 
-  TColor32* Bits() { return FBits; }
+  // Every way to write the pixels counts as a change (see ChangeStamp), so read through a
+  // const bitmap where nothing is written.
+  TColor32* Bits() {
+    ++FChangeStamp;
+    return FBits;
+  }
   const TColor32* Bits() const { return FBits; }
-  TColor32* ScanLine(std::int32_t y) { return FBits + static_cast<std::size_t>(y) * static_cast<std::size_t>(FWidth); }
+  TColor32* ScanLine(std::int32_t y) {
+    ++FChangeStamp;
+    return FBits + static_cast<std::size_t>(y) * static_cast<std::size_t>(FWidth);
+  }
   const TColor32* ScanLine(std::int32_t y) const {
     return FBits + static_cast<std::size_t>(y) * static_cast<std::size_t>(FWidth);
   }
@@ -80,9 +92,19 @@ public:
   void Fill(TColor32 c);
 
   // Copies the source rectangle of source into the destination rectangle of this bitmap,
-  // clipped to both bitmaps. Equal sizes copy exactly; nothing happens when either bitmap is
-  // empty.
+  // clipped to this bitmap; a source rectangle reaching outside source is cut to it, and the
+  // destination in proportion. Equal sizes copy exactly; other sizes are resampled with
+  // source's StretchFilter (sfLanczos exactly, the others as nearest neighbour). Nothing
+  // happens when either bitmap or either rectangle is empty.
   void Draw(const TRect& dst, const TRect& src, const TBitmap32& source);
+
+  // The drawing canvas over these pixels, made on first use and kept while the bitmap lives;
+  // while the bitmap is empty it has no surface.
+  TCanvas& Canvas();
+
+  // Grows with every access that may change the pixels or the size: a cache of something
+  // computed from the pixels is still good while the stamp is the one it was made at.
+  std::uint64_t ChangeStamp() const { return FChangeStamp; }
 
   TStretchFilter StretchFilter = sfNearest;
   TDrawMode DrawMode = dmOpaque;
@@ -94,10 +116,14 @@ public:
   static std::size_t MaxPixelBytes();
 
 private:
+  void DrawStretched(const TRect& dst, const TRect& src, const TBitmap32& source);
+
   TPixelBuffer FPixels;
   TColor32* FBits = nullptr;
   std::int32_t FWidth = 0;
   std::int32_t FHeight = 0;
+  std::uint64_t FChangeStamp = 0;
+  std::unique_ptr<TCanvas> FCanvas;
 };
 
 }  // namespace mosaicer
