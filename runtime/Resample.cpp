@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <exception>
+#include <memory>
 #include <numbers>
 #include <thread>
 
@@ -47,9 +50,28 @@ void AddRow(std::int32_t* __restrict acc, std::size_t n, const std::uint8_t* __r
   for (std::size_t i = 0; i < n; ++i) acc[i] += w * r[i];
 }
 
+// Four channel sums of one source column, blue, green, red, alpha.
+typedef std::int32_t TLanes __attribute__((vector_size(16)));
+
 std::uint8_t Channel(std::int32_t sum) {
   // An arithmetic shift is division by 65536 rounding down, also below 0.
   return static_cast<std::uint8_t>(std::clamp(sum >> 16, 0, 255));
+}
+
+// The horizontal pass over one destination row; lanes are the row's column sums, and
+// laneOffset[k] is 4 x the tap's column.
+MOSAICER_CLONES
+void HorizontalRow(TColor32* out, const std::int32_t* lanes, const std::int32_t* first, const std::int32_t* laneOffset,
+                   const std::int32_t* weight, std::int32_t xBegin, std::int32_t xEnd) {
+  for (std::int32_t x = xBegin; x < xEnd; ++x) {
+    TLanes sum = {0, 0, 0, 0};
+    for (std::int32_t k = first[x]; k < first[x + 1]; ++k) {
+      TLanes column;
+      std::memcpy(&column, lanes + laneOffset[k], sizeof column);
+      sum += weight[k] * column;
+    }
+    out[x] = Color32(Channel(sum[2]), Channel(sum[1]), Channel(sum[0]), Channel(sum[3]));
+  }
 }
 
 // Everything one worker needs; positions are already absolute source rows and, for columns,
@@ -66,7 +88,7 @@ struct TLanczosJob {
   std::int32_t XBegin, XEnd;  // visible destination columns, relative to DstLeft
 };
 
-void LanczosRows(const TLanczosJob& job, std::int32_t yBegin, std::int32_t yEnd, std::vector<std::int32_t>& sums) {
+void LanczosRows(const TLanczosJob& job, std::int32_t yBegin, std::int32_t yEnd, std::int32_t* sums) {
   const std::size_t lanes = job.Lanes;
   const auto firstByte = [&](std::int32_t row) {
     return reinterpret_cast<const std::uint8_t*>(job.Source->ScanLine(row) + job.FirstColumn);
@@ -76,7 +98,7 @@ void LanczosRows(const TLanczosJob& job, std::int32_t yBegin, std::int32_t yEnd,
     for (std::size_t slice = 0; slice < lanes; slice += kSliceLanes) {
       const std::size_t n = std::min(kSliceLanes, lanes - slice);
       for (std::int32_t y = band; y < bandEnd; ++y) {
-        std::int32_t* acc = sums.data() + static_cast<std::size_t>(y - band) * lanes + slice;
+        std::int32_t* acc = sums + static_cast<std::size_t>(y - band) * lanes + slice;
         std::fill_n(acc, n, 0);
         const std::int32_t* pos = job.Rows->Position.data();
         const std::int32_t* w = job.Rows->Weight.data();
@@ -89,24 +111,43 @@ void LanczosRows(const TLanczosJob& job, std::int32_t yBegin, std::int32_t yEnd,
       }
     }
     for (std::int32_t y = band; y < bandEnd; ++y) {
-      const std::int32_t* rowSums = sums.data() + static_cast<std::size_t>(y - band) * lanes;
+      const std::int32_t* rowSums = sums + static_cast<std::size_t>(y - band) * lanes;
       TColor32* out = job.TargetBits + static_cast<std::size_t>(job.DstTop + y) * static_cast<std::size_t>(job.TargetWidth) +
                       job.DstLeft;
       const TLanczosTaps& c = *job.Columns;
-      for (std::int32_t x = job.XBegin; x < job.XEnd; ++x) {
-        std::int32_t b = 0, g = 0, r = 0, a = 0;
-        for (std::int32_t k = c.First[static_cast<std::size_t>(x)]; k < c.First[static_cast<std::size_t>(x) + 1]; ++k) {
-          const std::int32_t w = c.Weight[static_cast<std::size_t>(k)];
-          const std::int32_t* s = rowSums + 4 * static_cast<std::size_t>(c.Position[static_cast<std::size_t>(k)]);
-          b += w * s[0];
-          g += w * s[1];
-          r += w * s[2];
-          a += w * s[3];
-        }
-        out[x] = Color32(Channel(r), Channel(g), Channel(b), Channel(a));
-      }
+      HorizontalRow(out, rowSums, c.First.data(), c.Position.data(), c.Weight.data(), job.XBegin, job.XEnd);
     }
   }
+}
+
+// Runs second on a helper thread and first on this one when there is enough work for two,
+// else both here; a failure of either is passed on after both are done.
+template <typename TFirst, typename TSecond>
+void RunBoth(bool parallel, TFirst first, TSecond second) {
+  std::thread helper;
+  std::exception_ptr failure;
+  if (parallel) {
+    try {
+      helper = std::thread([&] {
+        try {
+          second();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      parallel = false;  // no thread to be had: do it all here
+    }
+  }
+  try {
+    first();
+    if (!parallel) second();
+  } catch (...) {
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 // The part of [offset, offset + length) that falls inside [0, limit), relative to offset.
@@ -177,18 +218,22 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
   VisibleSpan(dst.Top, dst.Height(), target.Height(), yBegin, yEnd);
   if (job.XBegin >= job.XEnd || yBegin >= yEnd) return;
 
-  TLanczosTaps rows = LanczosTaps(src.Height(), dst.Height());
-  TLanczosTaps columns = LanczosTaps(src.Width(), dst.Width());
+  // Building the tables costs two sines per candidate tap: one table per thread.
+  const bool large = std::int64_t{src.Width()} * src.Height() >= (std::int64_t{1} << 20);
+  TLanczosTaps rows, columns;
+  RunBoth(
+      large, [&] { rows = LanczosTaps(src.Height(), dst.Height()); },
+      [&] { columns = LanczosTaps(src.Width(), dst.Width()); });
   for (std::int32_t& p : rows.Position) p += src.Top;
   // Only the source columns that the visible destination columns reach take part.
-  const auto used = [&](std::int32_t x) { return static_cast<std::size_t>(columns.First[static_cast<std::size_t>(x)]); };
-  const auto lo = std::min_element(columns.Position.begin() + static_cast<std::ptrdiff_t>(used(job.XBegin)),
-                                   columns.Position.begin() + static_cast<std::ptrdiff_t>(used(job.XEnd)));
-  const auto hi = std::max_element(columns.Position.begin() + static_cast<std::ptrdiff_t>(used(job.XBegin)),
-                                   columns.Position.begin() + static_cast<std::ptrdiff_t>(used(job.XEnd)));
+  const auto used = [&](std::int32_t x) {
+    return columns.Position.begin() + columns.First[static_cast<std::size_t>(x)];
+  };
+  const auto [lo, hi] = std::minmax_element(used(job.XBegin), used(job.XEnd));
   const std::int32_t firstUsed = *lo;
   const std::int32_t usedCount = *hi - firstUsed + 1;
-  for (std::int32_t& p : columns.Position) p -= firstUsed;
+  // From here on a column position is its first lane among the used columns' sums.
+  for (std::int32_t& p : columns.Position) p = 4 * (p - firstUsed);
 
   job.Source = &source;
   job.FirstColumn = src.Left + firstUsed;
@@ -200,26 +245,21 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
   job.DstLeft = dst.Left;
   job.DstTop = dst.Top;
 
+  const std::int64_t work =
+      std::int64_t{rows.First[static_cast<std::size_t>(yEnd)] - rows.First[static_cast<std::size_t>(yBegin)]} *
+      static_cast<std::int64_t>(job.Lanes);
+  const bool split = work >= kThreadedWork && yEnd - yBegin >= 2;
+  // Every output row is written by exactly one of the two halves.
+  const std::int32_t middle = split ? yBegin + (yEnd - yBegin) / 2 : yEnd;
   const std::size_t bandSums = job.Lanes * static_cast<std::size_t>(std::min(kBandRows, yEnd - yBegin));
-  std::vector<std::int32_t> sums(bandSums);
-  const std::int64_t work = std::int64_t{rows.First[static_cast<std::size_t>(yEnd)] - rows.First[static_cast<std::size_t>(yBegin)]} *
-                            static_cast<std::int64_t>(job.Lanes);
-  if (work < kThreadedWork || yEnd - yBegin < 2) {
-    LanczosRows(job, yBegin, yEnd, sums);
-    return;
-  }
-  // Two halves of the rows; every output pixel is written by exactly one of them.
-  const std::int32_t middle = yBegin + (yEnd - yBegin) / 2;
-  std::vector<std::int32_t> otherSums(bandSums);
-  std::thread helper;
-  try {
-    helper = std::thread([&] { LanczosRows(job, middle, yEnd, otherSums); });
-  } catch (const std::system_error&) {
-    LanczosRows(job, yBegin, yEnd, sums);
-    return;
-  }
-  LanczosRows(job, yBegin, middle, sums);
-  helper.join();
+  // Left uninitialised: every sum is set before it is read.
+  const std::unique_ptr<std::int32_t[]> sums(new std::int32_t[bandSums]);
+  const std::unique_ptr<std::int32_t[]> otherSums(split ? new std::int32_t[bandSums] : nullptr);
+  RunBoth(
+      split, [&] { LanczosRows(job, yBegin, middle, sums.get()); },
+      [&] {
+        if (middle < yEnd) LanczosRows(job, middle, yEnd, otherSums.get());
+      });
 }
 
 void NearestDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, const TRect& src) {
