@@ -7,9 +7,10 @@
 namespace mosaicer {
 
 void TMCImage::LoadFromFile(const std::string& path) {
+  // A load that fails part way has still written the pixels, which the change stamp tells.
+  LoadPictureFromFile(Bitmap, path);
   FScaledValid = false;
   FScaled.SetSize(0, 0);
-  LoadPictureFromFile(Bitmap, path);
   FileName = path;
   ImageWidth = Bitmap.Width();
   ImageHeight = Bitmap.Height();
