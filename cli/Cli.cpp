@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "cli/Json.h"
+#include "cli/PngWriter.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
 
@@ -30,6 +31,13 @@ Commands:
                  {"state_before": S, "state_after": S2, "rows": [{"height": H,
                   "cells": [[left, top, width, height], ...]}, ...]}
 
+  preview PICTURE --out FILE.png [--chunks N] [--seed S] [--box N]
+      Draws PICTURE scaled and centred into a white box of N by N pixels (191,
+      as in the window, unless --box says otherwise) and writes the box as a PNG
+      file. With --chunks, first divides the picture as divide does (--seed as
+      there) and draws the division as dotted outlines over the picture.
+      --box N    the side of the box, 1 to 4096
+
   help, --help, -h
       Prints this text.
 
@@ -53,9 +61,13 @@ std::optional<T> ParseNumber(const std::string& text) {
 // The command's arguments: one positional picture at most, and --name or --name VALUE options.
 struct TArguments {
   std::optional<std::string> Picture;
-  std::optional<std::string> Chunks, Seed, Size;
+  std::optional<std::string> Chunks, Seed, Size, Out, Box;
   bool Json = false;
 };
+
+void Refuse(const std::optional<std::string>& option, const char* name, const char* command) {
+  if (option) throw TUsageError{std::string(command) + " does not take " + name};
+}
 
 TArguments ParseArguments(const std::vector<std::string>& args, bool takesValues) {
   TArguments parsed;
@@ -70,6 +82,8 @@ TArguments ParseArguments(const std::vector<std::string>& args, bool takesValues
     else if (a == "--chunks") value(parsed.Chunks);
     else if (a == "--seed") value(parsed.Seed);
     else if (a == "--size") value(parsed.Size);
+    else if (a == "--out") value(parsed.Out);
+    else if (a == "--box") value(parsed.Box);
     else if (a.size() > 1 && a[0] == '-') throw TUsageError{"unknown option " + a};
     else if (parsed.Picture) throw TUsageError{"more than one picture given"};
     else parsed.Picture = a;
@@ -92,17 +106,32 @@ int Info(const TArguments& a, std::ostream& out) {
   return 0;
 }
 
+std::int32_t ChunkCount(const std::string& text) {
+  const auto chunks = ParseNumber<std::int32_t>(text);
+  if (!chunks) throw TUsageError{"--chunks takes a whole number, not " + text};
+  return *chunks;
+}
+
+std::optional<std::uint32_t> Seed(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  const auto seed = ParseNumber<std::uint32_t>(*text);
+  if (!seed) throw TUsageError{"--seed takes a number from 0 to 4294967295, not " + *text};
+  return seed;
+}
+
+void StartRandom(const std::optional<std::uint32_t>& seed) {
+  if (seed) RandomState = *seed;
+  else SeedRandomFromClock();
+}
+
 int Divide(const TArguments& a, std::ostream& out) {
   if (a.Picture && a.Size) throw TUsageError{"give either a PICTURE or --size, not both"};
   if (!a.Picture && !a.Size) throw TUsageError{"divide needs a PICTURE or --size WxH"};
   if (!a.Chunks) throw TUsageError{"divide needs --chunks N"};
-  const auto chunks = ParseNumber<std::int32_t>(*a.Chunks);
-  if (!chunks) throw TUsageError{"--chunks takes a whole number, not " + *a.Chunks};
-  std::optional<std::uint32_t> seed;
-  if (a.Seed) {
-    seed = ParseNumber<std::uint32_t>(*a.Seed);
-    if (!seed) throw TUsageError{"--seed takes a number from 0 to 4294967295, not " + *a.Seed};
-  }
+  Refuse(a.Out, "--out", "divide");
+  Refuse(a.Box, "--box", "divide");
+  const std::int32_t chunks = ChunkCount(*a.Chunks);
+  const std::optional<std::uint32_t> seed = Seed(a.Seed);
 
   TMCImage image;
   if (a.Size) {
@@ -116,10 +145,9 @@ int Divide(const TArguments& a, std::ostream& out) {
     image.LoadFromFile(*a.Picture);
   }
 
-  if (seed) RandomState = *seed;
-  else SeedRandomFromClock();
+  StartRandom(seed);
   const std::uint32_t before = RandomState;
-  image.MakeBreakup(*chunks);
+  image.MakeBreakup(chunks);
   const std::uint32_t after = RandomState;
 
   const TMCBreakup& breakup = image.Breakup;
@@ -137,7 +165,7 @@ int Divide(const TArguments& a, std::ostream& out) {
     out << "]}\n";
     return 0;
   }
-  out << image.ImageWidth << "x" << image.ImageHeight << " pixels in " << *chunks << " chunks, "
+  out << image.ImageWidth << "x" << image.ImageHeight << " pixels in " << chunks << " chunks, "
       << breakup.RowCount() << (breakup.RowCount() == 1 ? " row" : " rows") << " (random state " << before
       << " before, " << after << " after)\n";
   for (std::int32_t i = 0; i < breakup.RowCount(); ++i) {
@@ -148,6 +176,43 @@ int Divide(const TArguments& a, std::ostream& out) {
     for (std::int32_t j = 0; j < row.CellCount(); ++j) out << " " << row.Cells(j).Left << ":" << row.Cells(j).Width;
     out << "\n";
   }
+  return 0;
+}
+
+int Preview(const TArguments& a, std::ostream& out) {
+  if (!a.Picture) throw TUsageError{"preview needs a PICTURE"};
+  if (!a.Out) throw TUsageError{"preview needs --out FILE.png"};
+  Refuse(a.Size, "--size", "preview");
+  if (a.Json) throw TUsageError{"preview does not take --json"};
+  if (a.Seed && !a.Chunks) throw TUsageError{"--seed goes with --chunks"};
+  std::int32_t box = 191;
+  if (a.Box) {
+    const auto side = ParseNumber<std::int32_t>(*a.Box);
+    if (!side || *side < 1 || *side > 4096) throw TUsageError{"--box takes a side from 1 to 4096, not " + *a.Box};
+    box = *side;
+  }
+  const std::optional<std::int32_t> chunks = a.Chunks ? std::optional(ChunkCount(*a.Chunks)) : std::nullopt;
+  const std::optional<std::uint32_t> seed = Seed(a.Seed);
+
+  TMCImage image;
+  image.LoadFromFile(*a.Picture);
+  if (chunks) {
+    StartRandom(seed);
+    image.MakeBreakup(*chunks);
+  }
+  TBitmap32 target;
+  target.SetSize(box, box);
+  target.Fill(clWhite);
+  image.DrawPreview(target.Canvas(), box, box, chunks.has_value());
+  WritePNG(*a.Out, target);
+
+  const TPreviewLayout layout = PreviewLayoutOf(image.ImageWidth, image.ImageHeight, box, box);
+  const TRect& p = layout.Placement;
+  out << *a.Out << ": " << image.ImageWidth << "x" << image.ImageHeight << " pixels shown " << layout.Width << "x"
+      << layout.Height << " at (" << p.Left << ", " << p.Top << ")-(" << p.Right << ", " << p.Bottom << ") in a " << box
+      << "x" << box << " box";
+  if (chunks) out << ", " << image.Breakup.RowCount() << (image.Breakup.RowCount() == 1 ? " row" : " rows") << " outlined";
+  out << "\n";
   return 0;
 }
 
@@ -166,6 +231,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   try {
     if (command == "info") return Info(ParseArguments(args, false), out);
     if (command == "divide") return Divide(ParseArguments(args, true), out);
+    if (command == "preview") return Preview(ParseArguments(args, true), out);
     throw TUsageError{"unknown command " + command};
   } catch (const TUsageError& e) {
     err << "mosaicer-cli: " << e.Message << "\n\n" << kUsage;

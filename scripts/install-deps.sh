@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
   libjpeg62-turbo-dev libjpeg-turbo-progs
+  libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

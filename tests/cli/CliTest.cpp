@@ -1,10 +1,17 @@
 // The command-line tool's commands, output formats and exit codes.
 #include <gtest/gtest.h>
 
+#include <png.h>
+
+#include <filesystem>
 #include <sstream>
 
 #include "cli/Cli.h"
 #include "cli/Json.h"
+#include "cli/PngWriter.h"
+#include "core/MCImage.h"
+#include "runtime/Exceptions.h"
+#include "tests/support/ExpectThrow.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -94,6 +101,15 @@ TEST_F(Cli, WrongUsageExits2WithTheUsage) {
       {"divide", "--size", "4x4", "--chunks", "4", "--seed", "4294967296"},
       {"divide", "--size", "4x4", "--chunks"},
       {"info", Picture, Picture},
+      {"preview", Picture},
+      {"preview", "--out", "x.png"},
+      {"preview", Picture, "--out", "x.png", "--box", "0"},
+      {"preview", Picture, "--out", "x.png", "--box", "4097"},
+      {"preview", Picture, "--out", "x.png", "--box", "big"},
+      {"preview", Picture, "--out", "x.png", "--seed", "3"},
+      {"preview", Picture, "--out", "x.png", "--json"},
+      {"preview", Picture, "--out", "x.png", "--size", "4x4"},
+      {"divide", "--size", "4x4", "--chunks", "4", "--out", "x.png"},
   };
   for (const auto& args : wrong) {
     const TRun r = RunTool(args);
@@ -102,8 +118,81 @@ TEST_F(Cli, WrongUsageExits2WithTheUsage) {
   }
   const TRun help = RunTool({"--help"});
   EXPECT_EQ(help.Code, 0);
-  for (const char* word : {"info", "divide", "--size", "--chunks", "--seed", "--json"})
+  for (const char* word : {"info", "divide", "preview", "--size", "--chunks", "--seed", "--json", "--out", "--box"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
+}
+
+// libpng's own reading of a PNG file, as 8-bit RGB rows.
+TSamples ReadPNG(const std::string& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  TSamples samples;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return samples;
+  image.format = PNG_FORMAT_RGB;
+  samples.Width = static_cast<int>(image.width);
+  samples.Height = static_cast<int>(image.height);
+  samples.Data.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, samples.Data.data(), 0, nullptr)) samples = {};
+  return samples;
+}
+
+TColor32 PixelOf(const TSamples& s, int x, int y) {
+  const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(s.Width) + static_cast<std::size_t>(x)) * 3;
+  return Color32(s.Data[i], s.Data[i + 1], s.Data[i + 2]);
+}
+
+TEST_F(Cli, PreviewWritesTheBoxAsPNG) {
+  const std::string png = Dir.File("box.png");
+  const TRun r = RunTool({"preview", Picture, "--out", png, "--chunks", "16", "--seed", "7"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, png + ": 640x480 pixels shown 191x143 at (0, 24)-(191, 167) in a 191x191 box, 4 rows outlined\n");
+  // The same box drawn here through the document.
+  TMCImage image;
+  image.LoadFromFile(Picture);
+  RandomState = 7;
+  image.MakeBreakup(16);
+  TBitmap32 box;
+  box.SetSize(191, 191);
+  box.Fill(Color32(255, 255, 255));
+  image.DrawPreview(box.Canvas(), 191, 191, true);
+  const TSamples written = ReadPNG(png);
+  ASSERT_EQ(written.Width, 191);
+  ASSERT_EQ(written.Height, 191);
+  for (int y = 0; y < 191; ++y)
+    for (int x = 0; x < 191; ++x) ASSERT_EQ(PixelOf(written, x, y), box.Pixel(x, y)) << x << "," << y;
+  EXPECT_EQ(PixelOf(written, 5, 5), Color32(255, 255, 255)) << "the box starts white";
+}
+
+TEST_F(Cli, PreviewWithoutChunksAndInAnotherBox) {
+  const std::string png = Dir.File("plain.png");
+  TRun r = RunTool({"preview", Picture, "--out", png, "--box", "64"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, png + ": 640x480 pixels shown 64x48 at (0, 8)-(64, 56) in a 64x64 box\n");
+  const TSamples written = ReadPNG(png);
+  EXPECT_EQ(written.Width, 64);
+  EXPECT_EQ(PixelOf(written, 0, 7), Color32(255, 255, 255));
+  EXPECT_NE(PixelOf(written, 0, 8), Color32(255, 255, 255));
+}
+
+TEST_F(Cli, PreviewFailures) {
+  const std::string thin = Dir.File("thin.jpg");
+  WriteJPEG(thin, Uniform(2, 1000, 9, 9, 9));
+  const std::string png = Dir.File("thin.png");
+  TRun r = RunTool({"preview", thin, "--out", png});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "Canvas does not allow drawing.\n");
+  EXPECT_FALSE(std::filesystem::exists(png)) << "no file for a failed preview";
+  r = RunTool({"preview", Picture, "--out", Dir.File("no/such/folder/box.png")});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err.rfind("Cannot create file \"" + Dir.File("no/such/folder/box.png") + "\". No such file or directory", 0), 0u) << r.Err;
+  r = RunTool({"preview", Picture, "--out", "/dev/full"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err.rfind("Cannot write file \"/dev/full\".", 0), 0u) << r.Err;
+}
+
+TEST(PngWriter, EmptyBitmapIsRefused) {
+  TBitmap32 empty;
+  EXPECT_THROW_MSG(WritePNG("/tmp/never.png", empty), Exception, "Cannot write an empty picture to \"/tmp/never.png\"");
 }
 
 TEST(Json, StringsAreEscapedAndAlwaysValidUtf8) {
