@@ -1,6 +1,7 @@
 #include "cli/PngWriter.h"
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -40,7 +41,9 @@ void WritePNG(const std::string& path, const TBitmap32& bitmap) {
   const bool closed = std::fclose(file) == 0;
   if (written && closed && writeError == 0) return;
   const int closeError = errno;
-  std::remove(path.c_str());
+  // Only a regular file can be half written; a device such as /dev/full stays.
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) std::remove(path.c_str());
   std::string reason = message;
   if (reason.empty()) reason = SysErrorMessage(writeError ? writeError : closeError);
   throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + reason);

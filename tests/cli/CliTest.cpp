@@ -3,6 +3,9 @@
 
 #include <png.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -185,9 +188,23 @@ TEST_F(Cli, PreviewFailures) {
   r = RunTool({"preview", Picture, "--out", Dir.File("no/such/folder/box.png")});
   EXPECT_EQ(r.Code, 1);
   EXPECT_EQ(r.Err.rfind("Cannot create file \"" + Dir.File("no/such/folder/box.png") + "\". No such file or directory", 0), 0u) << r.Err;
-  r = RunTool({"preview", Picture, "--out", "/dev/full"});
+}
+
+TEST_F(Cli, PreviewThatCannotBeWrittenWholeLeavesNoFile) {
+  // A file size limit stands in for a full disk: writes past it fail with EFBIG.
+  const std::string png = Dir.File("cut.png");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = old;
+  small.rlim_cur = 200;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const TRun r = RunTool({"preview", Picture, "--out", png});
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err.rfind("Cannot write file \"/dev/full\".", 0), 0u) << r.Err;
+  EXPECT_EQ(r.Err.rfind("Cannot write file \"" + png + "\".", 0), 0u) << r.Err;
+  EXPECT_FALSE(std::filesystem::exists(png));
 }
 
 TEST(PngWriter, EmptyBitmapIsRefused) {
