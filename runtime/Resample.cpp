@@ -1,6 +1,7 @@
 #include "runtime/Resample.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -8,6 +9,11 @@
 #include <memory>
 #include <numbers>
 #include <thread>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define MOSAICER_X86_KERNELS 1
+#endif
 
 namespace mosaicer {
 
@@ -21,10 +27,8 @@ float Sinc(float t) {
   return static_cast<float>(std::sin(static_cast<double>(p))) / p;
 }
 
-// Destination rows are worked in bands, and each band in slices of columns, so that the source
-// rows a band needs are read from cache rather than memory for every row that shares them.
-constexpr std::int32_t kBandRows = 16;
-constexpr std::size_t kSliceLanes = 1024;
+// Lanes added at a time to each open row: the open rows' slices stay in the first-level cache.
+constexpr std::size_t kSliceLanes = 512;
 // Below this many multiply-adds a second thread costs more than it saves.
 constexpr std::int64_t kThreadedWork = std::int64_t{4} << 20;
 
@@ -45,10 +49,70 @@ void AddRows4(std::int32_t* __restrict acc, std::size_t n, const std::uint8_t* _
   for (std::size_t i = 0; i < n; ++i) acc[i] += w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i];
 }
 
-MOSAICER_CLONES
-void AddRow(std::int32_t* __restrict acc, std::size_t n, const std::uint8_t* __restrict r, std::int32_t w) {
-  for (std::size_t i = 0; i < n; ++i) acc[i] += w * r[i];
+using TAddRows4 = void (*)(std::int32_t*, std::size_t, const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
+                          const std::uint8_t*, std::int32_t, std::int32_t, std::int32_t, std::int32_t);
+
+#ifdef MOSAICER_X86_KERNELS
+// The same sums with two rows per multiply: the bytes of two rows are interleaved into 16-bit
+// pairs and multiplied by the pair of their weights (vpmaddwd), which is exact while every
+// weight fits in 16 bits. The lanes come out in their natural order.
+__attribute__((target("avx2"))) void AddRows4Avx2(std::int32_t* __restrict acc, std::size_t n,
+                                                   const std::uint8_t* __restrict r0, const std::uint8_t* __restrict r1,
+                                                   const std::uint8_t* __restrict r2, const std::uint8_t* __restrict r3,
+                                                   std::int32_t w0, std::int32_t w1, std::int32_t w2, std::int32_t w3) {
+  const __m256i w01 = _mm256_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w1) << 16) | (static_cast<std::uint32_t>(w0) & 0xFFFFu)));
+  const __m256i w23 = _mm256_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w3) << 16) | (static_cast<std::uint32_t>(w2) & 0xFFFFu)));
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + i));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r2 + i));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r3 + i));
+    const __m256i lo = _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(a, b)), w01),
+                                        _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(c, d)), w23));
+    const __m256i hi = _mm256_add_epi32(_mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(a, b)), w01),
+                                        _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(c, d)), w23));
+    __m256i* to = reinterpret_cast<__m256i*>(acc + i);
+    _mm256_storeu_si256(to, _mm256_add_epi32(_mm256_loadu_si256(to), lo));
+    _mm256_storeu_si256(to + 1, _mm256_add_epi32(_mm256_loadu_si256(to + 1), hi));
+  }
+  for (; i < n; ++i) acc[i] += w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i];
 }
+
+__attribute__((target("avx512bw"))) void AddRows4Avx512(std::int32_t* __restrict acc, std::size_t n,
+                                                         const std::uint8_t* __restrict r0, const std::uint8_t* __restrict r1,
+                                                         const std::uint8_t* __restrict r2, const std::uint8_t* __restrict r3,
+                                                         std::int32_t w0, std::int32_t w1, std::int32_t w2, std::int32_t w3) {
+  const __m512i w01 = _mm512_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w1) << 16) | (static_cast<std::uint32_t>(w0) & 0xFFFFu)));
+  const __m512i w23 = _mm512_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w3) << 16) | (static_cast<std::uint32_t>(w2) & 0xFFFFu)));
+  std::size_t i = 0;
+  // Quadwords 0 2 1 3, so that interleaving within each 128-bit half keeps the lanes in order.
+  constexpr int kOrder = 0xD8;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i a = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r0 + i)), kOrder);
+    const __m256i b = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r1 + i)), kOrder);
+    const __m256i c = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r2 + i)), kOrder);
+    const __m256i d = _mm256_permute4x64_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r3 + i)), kOrder);
+    const __m512i lo = _mm512_add_epi32(_mm512_madd_epi16(_mm512_cvtepu8_epi16(_mm256_unpacklo_epi8(a, b)), w01),
+                                        _mm512_madd_epi16(_mm512_cvtepu8_epi16(_mm256_unpacklo_epi8(c, d)), w23));
+    const __m512i hi = _mm512_add_epi32(_mm512_madd_epi16(_mm512_cvtepu8_epi16(_mm256_unpackhi_epi8(a, b)), w01),
+                                        _mm512_madd_epi16(_mm512_cvtepu8_epi16(_mm256_unpackhi_epi8(c, d)), w23));
+    _mm512_storeu_si512(acc + i, _mm512_add_epi32(_mm512_loadu_si512(acc + i), lo));
+    _mm512_storeu_si512(acc + i + 16, _mm512_add_epi32(_mm512_loadu_si512(acc + i + 16), hi));
+  }
+  for (; i < n; ++i) acc[i] += w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i];
+}
+#endif
+
+// The fastest four-row kernel this machine runs for weights that fit in 16 bits.
+TAddRows4 PairedAddRows4() {
+#ifdef MOSAICER_X86_KERNELS
+  if (__builtin_cpu_supports("avx512bw")) return AddRows4Avx512;
+  if (__builtin_cpu_supports("avx2")) return AddRows4Avx2;
+#endif
+  return AddRows4;
+}
+
 
 // Four channel sums of one source column, blue, green, red, alpha.
 typedef std::int32_t TLanes __attribute__((vector_size(16)));
@@ -74,48 +138,107 @@ void HorizontalRow(TColor32* out, const std::int32_t* lanes, const std::int32_t*
   }
 }
 
-// Everything one worker needs; positions are already absolute source rows and, for columns,
-// relative to the first source column any visible pixel reaches.
+// The vertical taps of each destination row as a dense stretch of source rows, First to Last,
+// with duplicate (clamped) positions merged. The stretches are widened where needed so that
+// both ends only grow from one row to the next.
+struct TRowSpans {
+  std::vector<std::int32_t> First, Last, Offset, Weight;
+
+  std::int32_t WeightAt(std::int32_t y, std::int32_t row) const {
+    const auto u = static_cast<std::size_t>(y);
+    if (row < First[u] || row > Last[u]) return 0;
+    return Weight[static_cast<std::size_t>(Offset[u] + row - First[u])];
+  }
+};
+
+TRowSpans RowSpans(const TLanczosTaps& taps) {
+  const std::size_t count = taps.First.size() - 1;
+  TRowSpans spans;
+  spans.First.resize(count);
+  spans.Last.resize(count);
+  spans.Offset.resize(count);
+  for (std::size_t y = 0; y < count; ++y) {
+    const auto from = taps.Position.begin() + taps.First[y], to = taps.Position.begin() + taps.First[y + 1];
+    const auto [lo, hi] = std::minmax_element(from, to);
+    spans.First[y] = *lo;
+    spans.Last[y] = y > 0 ? std::max(*hi, spans.Last[y - 1]) : *hi;
+  }
+  for (std::size_t y = count - 1; y-- > 0;) spans.First[y] = std::min(spans.First[y], spans.First[y + 1]);
+  std::int32_t size = 0;
+  for (std::size_t y = 0; y < count; ++y) {
+    spans.Offset[y] = size;
+    size += spans.Last[y] - spans.First[y] + 1;
+  }
+  spans.Weight.assign(static_cast<std::size_t>(size), 0);
+  for (std::size_t y = 0; y < count; ++y)
+    for (std::int32_t k = taps.First[y]; k < taps.First[y + 1]; ++k) {
+      const auto u = static_cast<std::size_t>(k);
+      spans.Weight[static_cast<std::size_t>(spans.Offset[y] + taps.Position[u] - spans.First[y])] += taps.Weight[u];
+    }
+  return spans;
+}
+
+// Everything one worker needs; row positions are absolute source rows, column positions the
+// first lane of their column among the used columns' sums.
 struct TLanczosJob {
   const TBitmap32* Source;
   std::int32_t FirstColumn;  // absolute
   std::size_t Lanes;         // 4 per source column used
-  const TLanczosTaps* Rows;
+  const TRowSpans* Rows;
   const TLanczosTaps* Columns;
+  TAddRows4 AddRows4;
   TColor32* TargetBits;
   std::int32_t TargetWidth;
   std::int32_t DstLeft, DstTop;
   std::int32_t XBegin, XEnd;  // visible destination columns, relative to DstLeft
 };
 
-void LanczosRows(const TLanczosJob& job, std::int32_t yBegin, std::int32_t yEnd, std::int32_t* sums) {
+// Destination rows yBegin to yEnd - 1. The source rows are read once, in order, four at a
+// time; each group is added, slice by slice so that the sums stay in the first-level cache,
+// to every destination row whose stretch it meets. A row whose stretch has been passed gets
+// its horizontal pass and frees its sums for a row further down.
+void LanczosRows(const TLanczosJob& job, std::int32_t yBegin, std::int32_t yEnd) {
+  const TRowSpans& spans = *job.Rows;
+  const auto first = [&](std::int32_t y) { return spans.First[static_cast<std::size_t>(y)]; };
+  const auto last = [&](std::int32_t y) { return spans.Last[static_cast<std::size_t>(y)]; };
+  const std::int32_t rowFirst = first(yBegin), rowLast = last(yEnd - 1);
+
+  // How many rows are open at once, to size the sums.
+  std::int32_t slots = 1;
+  for (std::int32_t r = rowFirst, a = yBegin, b = yBegin; r <= rowLast; r += 4) {
+    while (b < yEnd && first(b) <= r + 3) ++b;
+    slots = std::max(slots, b - a);
+    while (a < b && last(a) <= r + 3) ++a;
+  }
   const std::size_t lanes = job.Lanes;
-  const auto firstByte = [&](std::int32_t row) {
-    return reinterpret_cast<const std::uint8_t*>(job.Source->ScanLine(row) + job.FirstColumn);
+  const std::unique_ptr<std::int32_t[]> sums(new std::int32_t[static_cast<std::size_t>(slots) * lanes]);
+  const auto sumsOf = [&](std::int32_t y) { return sums.get() + static_cast<std::size_t>(y % slots) * lanes; };
+  std::vector<std::array<std::int32_t, 4>> weights(static_cast<std::size_t>(slots));
+  const auto bytesOf = [&](std::int32_t row) {
+    return reinterpret_cast<const std::uint8_t*>(job.Source->ScanLine(std::min(row, rowLast)) + job.FirstColumn);
   };
-  for (std::int32_t band = yBegin; band < yEnd; band += kBandRows) {
-    const std::int32_t bandEnd = std::min(band + kBandRows, yEnd);
+
+  std::int32_t open = yBegin, next = yBegin;
+  for (std::int32_t r = rowFirst; r <= rowLast; r += 4) {
+    while (next < yEnd && first(next) <= r + 3) std::fill_n(sumsOf(next++), lanes, 0);
+    const std::uint8_t* rows[4] = {bytesOf(r), bytesOf(r + 1), bytesOf(r + 2), bytesOf(r + 3)};
+    for (std::int32_t y = open; y < next; ++y)
+      for (std::int32_t q = 0; q < 4; ++q)
+        weights[static_cast<std::size_t>(y - open)][static_cast<std::size_t>(q)] = r + q <= rowLast ? spans.WeightAt(y, r + q) : 0;
     for (std::size_t slice = 0; slice < lanes; slice += kSliceLanes) {
       const std::size_t n = std::min(kSliceLanes, lanes - slice);
-      for (std::int32_t y = band; y < bandEnd; ++y) {
-        std::int32_t* acc = sums + static_cast<std::size_t>(y - band) * lanes + slice;
-        std::fill_n(acc, n, 0);
-        const std::int32_t* pos = job.Rows->Position.data();
-        const std::int32_t* w = job.Rows->Weight.data();
-        std::int32_t k = job.Rows->First[static_cast<std::size_t>(y)];
-        const std::int32_t end = job.Rows->First[static_cast<std::size_t>(y) + 1];
-        for (; k + 4 <= end; k += 4)
-          AddRows4(acc, n, firstByte(pos[k]) + slice, firstByte(pos[k + 1]) + slice, firstByte(pos[k + 2]) + slice,
-                   firstByte(pos[k + 3]) + slice, w[k], w[k + 1], w[k + 2], w[k + 3]);
-        for (; k < end; ++k) AddRow(acc, n, firstByte(pos[k]) + slice, w[k]);
+      for (std::int32_t y = open; y < next; ++y) {
+        const auto& w = weights[static_cast<std::size_t>(y - open)];
+        if ((w[0] | w[1] | w[2] | w[3]) == 0) continue;
+        job.AddRows4(sumsOf(y) + slice, n, rows[0] + slice, rows[1] + slice, rows[2] + slice, rows[3] + slice, w[0], w[1],
+                     w[2], w[3]);
       }
     }
-    for (std::int32_t y = band; y < bandEnd; ++y) {
-      const std::int32_t* rowSums = sums + static_cast<std::size_t>(y - band) * lanes;
-      TColor32* out = job.TargetBits + static_cast<std::size_t>(job.DstTop + y) * static_cast<std::size_t>(job.TargetWidth) +
+    for (; open < next && last(open) <= r + 3; ++open) {
+      TColor32* out = job.TargetBits + static_cast<std::size_t>(job.DstTop + open) * static_cast<std::size_t>(job.TargetWidth) +
                       job.DstLeft;
       const TLanczosTaps& c = *job.Columns;
-      HorizontalRow(out, rowSums, c.First.data(), c.Position.data(), c.Weight.data(), job.XBegin, job.XEnd);
+      HorizontalRow(out, sumsOf(open), c.First.data(), c.Position.data(), c.Weight.data(), job.XBegin, job.XEnd);
     }
   }
 }
@@ -225,6 +348,7 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
       large, [&] { rows = LanczosTaps(src.Height(), dst.Height()); },
       [&] { columns = LanczosTaps(src.Width(), dst.Width()); });
   for (std::int32_t& p : rows.Position) p += src.Top;
+  const TRowSpans spans = RowSpans(rows);
   // Only the source columns that the visible destination columns reach take part.
   const auto used = [&](std::int32_t x) {
     return columns.Position.begin() + columns.First[static_cast<std::size_t>(x)];
@@ -232,13 +356,15 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
   const auto [lo, hi] = std::minmax_element(used(job.XBegin), used(job.XEnd));
   const std::int32_t firstUsed = *lo;
   const std::int32_t usedCount = *hi - firstUsed + 1;
-  // From here on a column position is its first lane among the used columns' sums.
   for (std::int32_t& p : columns.Position) p = 4 * (p - firstUsed);
 
+  static const TAddRows4 paired = PairedAddRows4();
+  const bool fits16 = std::all_of(spans.Weight.begin(), spans.Weight.end(), [](std::int32_t w) { return w >= -32768 && w <= 32767; });
+  job.AddRows4 = fits16 ? paired : AddRows4;
   job.Source = &source;
   job.FirstColumn = src.Left + firstUsed;
   job.Lanes = static_cast<std::size_t>(usedCount) * 4;
-  job.Rows = &rows;
+  job.Rows = &spans;
   job.Columns = &columns;
   job.TargetBits = target.Bits();
   job.TargetWidth = target.Width();
@@ -251,14 +377,10 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
   const bool split = work >= kThreadedWork && yEnd - yBegin >= 2;
   // Every output row is written by exactly one of the two halves.
   const std::int32_t middle = split ? yBegin + (yEnd - yBegin) / 2 : yEnd;
-  const std::size_t bandSums = job.Lanes * static_cast<std::size_t>(std::min(kBandRows, yEnd - yBegin));
-  // Left uninitialised: every sum is set before it is read.
-  const std::unique_ptr<std::int32_t[]> sums(new std::int32_t[bandSums]);
-  const std::unique_ptr<std::int32_t[]> otherSums(split ? new std::int32_t[bandSums] : nullptr);
   RunBoth(
-      split, [&] { LanczosRows(job, yBegin, middle, sums.get()); },
+      split, [&] { LanczosRows(job, yBegin, middle); },
       [&] {
-        if (middle < yEnd) LanczosRows(job, middle, yEnd, otherSums.get());
+        if (middle < yEnd) LanczosRows(job, middle, yEnd);
       });
 }
 
