@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -111,6 +112,23 @@ TAddRows4 PairedAddRows4() {
   if (__builtin_cpu_supports("avx2")) return AddRows4Avx2;
 #endif
   return AddRows4;
+}
+
+std::atomic<TResampleKernel> ChosenKernel{TResampleKernel::Widest};
+
+TAddRows4 KernelForWeightsOf16Bits() {
+  switch (ChosenKernel.load()) {
+    case TResampleKernel::Widest: {
+      static const TAddRows4 widest = PairedAddRows4();
+      return widest;
+    }
+#ifdef MOSAICER_X86_KERNELS
+    case TResampleKernel::Avx2:
+      return AddRows4Avx2;
+#endif
+    default:
+      return AddRows4;
+  }
 }
 
 
@@ -358,9 +376,8 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
   const std::int32_t usedCount = *hi - firstUsed + 1;
   for (std::int32_t& p : columns.Position) p = 4 * (p - firstUsed);
 
-  static const TAddRows4 paired = PairedAddRows4();
   const bool fits16 = std::all_of(spans.Weight.begin(), spans.Weight.end(), [](std::int32_t w) { return w >= -32768 && w <= 32767; });
-  job.AddRows4 = fits16 ? paired : AddRows4;
+  job.AddRows4 = fits16 ? KernelForWeightsOf16Bits() : AddRows4;
   job.Source = &source;
   job.FirstColumn = src.Left + firstUsed;
   job.Lanes = static_cast<std::size_t>(usedCount) * 4;
@@ -382,6 +399,16 @@ void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, c
       [&] {
         if (middle < yEnd) LanczosRows(job, middle, yEnd);
       });
+}
+
+bool SetResampleKernel(TResampleKernel kernel) {
+#ifdef MOSAICER_X86_KERNELS
+  if (kernel == TResampleKernel::Avx2 && !__builtin_cpu_supports("avx2")) return false;
+#else
+  if (kernel == TResampleKernel::Avx2) return false;
+#endif
+  ChosenKernel = kernel;
+  return true;
 }
 
 void NearestDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, const TRect& src) {

@@ -30,6 +30,12 @@ TLanczosTaps LanczosTaps(std::int32_t sourceLength, std::int32_t destinationLeng
 // between two threads; the result does not depend on it.
 void LanczosDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, const TRect& src);
 
+// The kernel of the vertical pass: by default the widest this machine runs; a narrower one can
+// be chosen so that each is checked against the others on one machine. Returns false, changing
+// nothing, for a kernel the machine cannot run. All give the same pixels.
+enum class TResampleKernel { Widest, Avx2, Plain };
+bool SetResampleKernel(TResampleKernel kernel);
+
 // Nearest-neighbour resampling for the other filters, under the same conditions.
 void NearestDraw(TBitmap32& target, const TRect& dst, const TBitmap32& source, const TRect& src);
 

@@ -254,7 +254,24 @@ TEST(Lanczos, MatchesThePlainImplementationPixelForPixel) {
   }
 }
 
-TEST(Lanczos, MatchesThePlainImplementationOnRandomSizes) {
+// Every vertical kernel this machine can run, in turn; the widest again at the end.
+class LanczosKernels : public ::testing::TestWithParam<TResampleKernel> {
+protected:
+  void SetUp() override {
+    if (!SetResampleKernel(GetParam())) GTEST_SKIP() << "this machine cannot run that kernel";
+  }
+  void TearDown() override { SetResampleKernel(TResampleKernel::Widest); }
+};
+
+INSTANTIATE_TEST_SUITE_P(, LanczosKernels,
+                         ::testing::Values(TResampleKernel::Widest, TResampleKernel::Avx2, TResampleKernel::Plain),
+                         [](const ::testing::TestParamInfo<TResampleKernel>& kernel) {
+                           return std::string(kernel.param == TResampleKernel::Widest ? "Widest"
+                                              : kernel.param == TResampleKernel::Avx2 ? "Avx2"
+                                                                                        : "Plain");
+                         });
+
+TEST_P(LanczosKernels, MatchThePlainImplementationOnRandomSizes) {
   std::mt19937 random(7);
   for (int round = 0; round < 60; ++round) {
     const auto side = [&](std::int32_t most) { return static_cast<std::int32_t>(1 + random() % static_cast<std::uint32_t>(most)); };
@@ -270,7 +287,7 @@ TEST(Lanczos, MatchesThePlainImplementationOnRandomSizes) {
   }
 }
 
-TEST(Lanczos, LargePictureSplitBetweenThreadsMatches) {
+TEST_P(LanczosKernels, LargePictureSplitBetweenThreadsMatches) {
   std::mt19937 random(3);
   TBitmap32 in, fast, plain;
   in.SetSize(1100, 830);
