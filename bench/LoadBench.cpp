@@ -7,22 +7,14 @@
 
 #include <jpeglib.h>
 
+#include "bench/BenchPictures.h"
 #include "core/MCImage.h"
-#include "tests/support/TestPictures.h"
 
 namespace {
 
 using namespace mosaicer;
 
-const std::string& Photo() {
-  static testing::TTempDir dir;
-  static const std::string path = [] {
-    const std::string p = dir.File("photo-6000x4000.jpg");
-    testing::WriteJPEG(p, testing::PhotoLike(6000, 4000), {.Quality = 90});
-    return p;
-  }();
-  return path;
-}
+using bench::Photo;
 
 // The plainest use of libjpeg: stdio source, default settings, RGB rows into a buffer that was
 // allocated and touched once before timing.

@@ -2,9 +2,9 @@
 // (which resamples) and a later one after a new division (which only redraws the outlines).
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchPictures.h"
 #include "core/MCImage.h"
 #include "runtime/Canvas.h"
-#include "tests/support/TestPictures.h"
 
 namespace {
 
@@ -12,15 +12,7 @@ using namespace mosaicer;
 
 constexpr std::int32_t kBox = 191;
 
-const std::string& Photo() {
-  static testing::TTempDir dir;
-  static const std::string path = [] {
-    const std::string p = dir.File("photo-6000x4000.jpg");
-    testing::WriteJPEG(p, testing::PhotoLike(6000, 4000), {.Quality = 90});
-    return p;
-  }();
-  return path;
-}
+using bench::Photo;
 
 TMCImage& LoadedImage() {
   static TMCImage image;

@@ -54,6 +54,11 @@ using TAddRows4 = void (*)(std::int32_t*, std::size_t, const std::uint8_t*, cons
                           const std::uint8_t*, std::int32_t, std::int32_t, std::int32_t, std::int32_t);
 
 #ifdef MOSAICER_X86_KERNELS
+// Two 16-bit weights side by side, low first, as vpmaddwd pairs them with the bytes.
+int WeightPair(std::int32_t low, std::int32_t high) {
+  return static_cast<int>((static_cast<std::uint32_t>(high) << 16) | (static_cast<std::uint32_t>(low) & 0xFFFFu));
+}
+
 // The same sums with two rows per multiply: the bytes of two rows are interleaved into 16-bit
 // pairs and multiplied by the pair of their weights (vpmaddwd), which is exact while every
 // weight fits in 16 bits. The lanes come out in their natural order.
@@ -61,8 +66,8 @@ __attribute__((target("avx2"))) void AddRows4Avx2(std::int32_t* __restrict acc, 
                                                    const std::uint8_t* __restrict r0, const std::uint8_t* __restrict r1,
                                                    const std::uint8_t* __restrict r2, const std::uint8_t* __restrict r3,
                                                    std::int32_t w0, std::int32_t w1, std::int32_t w2, std::int32_t w3) {
-  const __m256i w01 = _mm256_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w1) << 16) | (static_cast<std::uint32_t>(w0) & 0xFFFFu)));
-  const __m256i w23 = _mm256_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w3) << 16) | (static_cast<std::uint32_t>(w2) & 0xFFFFu)));
+  const __m256i w01 = _mm256_set1_epi32(WeightPair(w0, w1));
+  const __m256i w23 = _mm256_set1_epi32(WeightPair(w2, w3));
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + i));
@@ -77,15 +82,15 @@ __attribute__((target("avx2"))) void AddRows4Avx2(std::int32_t* __restrict acc, 
     _mm256_storeu_si256(to, _mm256_add_epi32(_mm256_loadu_si256(to), lo));
     _mm256_storeu_si256(to + 1, _mm256_add_epi32(_mm256_loadu_si256(to + 1), hi));
   }
-  for (; i < n; ++i) acc[i] += w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i];
+  AddRows4(acc + i, n - i, r0 + i, r1 + i, r2 + i, r3 + i, w0, w1, w2, w3);
 }
 
 __attribute__((target("avx512bw"))) void AddRows4Avx512(std::int32_t* __restrict acc, std::size_t n,
                                                          const std::uint8_t* __restrict r0, const std::uint8_t* __restrict r1,
                                                          const std::uint8_t* __restrict r2, const std::uint8_t* __restrict r3,
                                                          std::int32_t w0, std::int32_t w1, std::int32_t w2, std::int32_t w3) {
-  const __m512i w01 = _mm512_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w1) << 16) | (static_cast<std::uint32_t>(w0) & 0xFFFFu)));
-  const __m512i w23 = _mm512_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(w3) << 16) | (static_cast<std::uint32_t>(w2) & 0xFFFFu)));
+  const __m512i w01 = _mm512_set1_epi32(WeightPair(w0, w1));
+  const __m512i w23 = _mm512_set1_epi32(WeightPair(w2, w3));
   std::size_t i = 0;
   // Quadwords 0 2 1 3, so that interleaving within each 128-bit half keeps the lanes in order.
   constexpr int kOrder = 0xD8;
@@ -101,7 +106,7 @@ __attribute__((target("avx512bw"))) void AddRows4Avx512(std::int32_t* __restrict
     _mm512_storeu_si512(acc + i, _mm512_add_epi32(_mm512_loadu_si512(acc + i), lo));
     _mm512_storeu_si512(acc + i + 16, _mm512_add_epi32(_mm512_loadu_si512(acc + i + 16), hi));
   }
-  for (; i < n; ++i) acc[i] += w0 * r0[i] + w1 * r1[i] + w2 * r2[i] + w3 * r3[i];
+  AddRows4(acc + i, n - i, r0 + i, r1 + i, r2 + i, r3 + i, w0, w1, w2, w3);
 }
 #endif
 
