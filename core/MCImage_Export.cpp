@@ -107,7 +107,9 @@ std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
 }  // namespace
 
 std::string RandomName(std::int32_t length, const std::vector<std::string>& used) {
-  std::string name(static_cast<std::size_t>(std::max(length, 0)), ' ');
+  // An empty name cannot be drawn anew; it is returned as it is rather than looping forever.
+  if (length <= 0) return {};
+  std::string name(static_cast<std::size_t>(length), ' ');
   do {
     for (char& c : name) c = kNameAlphabet[RandomBelow(36)];
   } while (std::find(used.begin(), used.end(), name) != used.end());
