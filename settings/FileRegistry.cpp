@@ -256,12 +256,15 @@ std::size_t TFileRegistry::OpenKeyCount() const {
   return FKeys.size();
 }
 
+std::int32_t TFileRegistry::FileOfKey(TRegKey root, const std::string& path, std::string& file) const {
+  if (root != kHKeyCurrentUser) return kErrorInvalidHandle;
+  return KeyFileOf(FConfigHome.empty() ? UserConfigHome() : FConfigHome, path, file);
+}
+
 std::int32_t TFileRegistry::OpenKey(TRegKey root, const std::string& path, std::uint32_t access, TRegKey& key) {
   key = kNoKey;
-  if (root != kHKeyCurrentUser) return kErrorInvalidHandle;
   std::string file;
-  const std::int32_t bad = KeyFileOf(FConfigHome.empty() ? UserConfigHome() : FConfigHome, path, file);
-  if (bad != kErrorSuccess) return bad;
+  if (const std::int32_t bad = FileOfKey(root, path, file)) return bad;
   // A key exists as its file, or as the folder of its subkeys' files.
   struct stat info {};
   if (stat(file.c_str(), &info) != 0) {
@@ -275,10 +278,8 @@ std::int32_t TFileRegistry::OpenKey(TRegKey root, const std::string& path, std::
 
 std::int32_t TFileRegistry::CreateKey(TRegKey root, const std::string& path, std::uint32_t access, TRegKey& key) {
   key = kNoKey;
-  if (root != kHKeyCurrentUser) return kErrorInvalidHandle;
   std::string file;
-  const std::int32_t bad = KeyFileOf(FConfigHome.empty() ? UserConfigHome() : FConfigHome, path, file);
-  if (bad != kErrorSuccess) return bad;
+  if (const std::int32_t bad = FileOfKey(root, path, file)) return bad;
   if (const int error = MakeFolders(FolderOf(file))) return CodeOfErrno(error, kErrorCantWrite);
   // An empty file is a key without values; an existing one is left as it is.
   const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

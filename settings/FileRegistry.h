@@ -48,6 +48,7 @@ private:
     std::uint32_t Access = 0;
   };
 
+  std::int32_t FileOfKey(TRegKey root, const std::string& path, std::string& file) const;
   std::int32_t AddKey(const std::string& file, std::uint32_t access, TRegKey& key);
   bool FindKey(TRegKey key, TOpenKey& found) const;
   int ReplaceFile(const std::string& path, const std::string& bytes);
