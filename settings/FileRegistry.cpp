@@ -28,6 +28,8 @@ namespace {
 // How long a writer waits for another one, and when a lock left by a dead process is taken over.
 constexpr int kLockWaitMs = 10000;
 constexpr int kStaleLockMs = 30000;
+// Settings take a few hundred bytes; anything near this size is not ours and is not loaded.
+constexpr std::int64_t kMaxFileBytes = 16 << 20;
 
 std::int32_t CodeOfErrno(int error, std::int32_t otherwise) {
   switch (error) {
@@ -66,7 +68,8 @@ int MakeFolders(const std::string& path) {
 
 std::string FolderOf(const std::string& file) { return file.substr(0, file.rfind('/')); }
 
-// The whole file; returns 0 or an errno value (ENOENT when there is no file).
+// The whole file; returns 0 or an errno value (ENOENT when there is no file, EFBIG when it is
+// too large to be a settings file).
 int ReadWholeFile(const std::string& path, QByteArray& bytes) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
@@ -76,6 +79,8 @@ int ReadWholeFile(const std::string& path, QByteArray& bytes) {
     error = errno;
   } else if (!S_ISREG(info.st_mode)) {
     error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+  } else if (info.st_size > kMaxFileBytes) {
+    error = EFBIG;
   } else {
     bytes.clear();
     char buffer[16384];
@@ -307,7 +312,7 @@ std::int32_t TFileRegistry::QueryValue(TRegKey key, const std::string& name, std
   QByteArray content;
   if (const int error = ReadWholeFile(open.File, content)) {
     // No file (a key that has only subkeys) or no regular file: no values.
-    if (error == ENOENT || error == EISDIR || error == EINVAL) return kErrorFileNotFound;
+    if (error == ENOENT || error == EISDIR || error == EINVAL || error == EFBIG) return kErrorFileNotFound;
     return CodeOfErrno(error, kErrorCantRead);
   }
   TIniScratch scratch;
@@ -362,8 +367,9 @@ std::int32_t TFileRegistry::SetValue(TRegKey key, const std::string& name, std::
 
   QByteArray content;
   if (const int error = ReadWholeFile(open.File, content)) {
-    // A file we cannot read is not overwritten, so nothing in it is lost by accident.
-    if (error != ENOENT) return CodeOfErrno(error, kErrorCantRead);
+    // A file we cannot read is not overwritten, so nothing in it is lost by accident; one far
+    // too large reads as no values, like a damaged one, and is replaced like one.
+    if (error != ENOENT && error != EFBIG) return CodeOfErrno(error, kErrorCantRead);
     content.clear();
   }
   auto scratch = std::make_unique<TIniScratch>();

@@ -240,6 +240,15 @@ TEST_F(FileRegistry, DamagedOrForeignFilesReadAsNoValues) {
     FFiles.CloseKey(writer);
     EXPECT_EQ(Get("LastNumOfChunks"), std::make_pair(kRegBinary, std::string("\0\0\0\x20", 4)));
   }
+  // A file far too large to be ours (sparse, so cheap to make).
+  std::filesystem::resize_file(KeyFile(), 64 << 20);
+  EXPECT_EQ(Get("LastNumOfChunks"), std::make_pair(0xDEADu, std::string("2")));
+  const TRegKey replacer = Open(kKeyWrite);
+  EXPECT_EQ(Set(replacer, "A", "x"), kErrorSuccess);
+  FFiles.CloseKey(replacer);
+  EXPECT_LT(std::filesystem::file_size(KeyFile()), 100u);
+  EXPECT_EQ(Get("A").second, "x");
+
   // A folder where the file should be: no values, and writes fail without harm.
   std::filesystem::remove(KeyFile());
   std::filesystem::create_directories(KeyFile());

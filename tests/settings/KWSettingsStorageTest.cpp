@@ -88,16 +88,10 @@ protected:
   TKWRegistrySettingsStorage FStore{FRegistry};
 };
 
-TEST_F(RegistryStore, FreshStoreState) {
-  EXPECT_FALSE(FStore.RaiseErrors());
-  EXPECT_EQ(FStore.ReadKey(), kNoKey);
-  EXPECT_EQ(FStore.WriteKey(), kNoKey);
-  EXPECT_EQ(FStore.RootKey(), kHKeyCurrentUser);
-  EXPECT_EQ(FStore.KeyPath(), "");
-}
-
 TEST_F(RegistryStore, MissingKeyGivesDefaultsSilentlyAndCreatesNothing) {
   auto& store = Store();
+  EXPECT_FALSE(store.RaiseErrors());
+  EXPECT_EQ(store.RootKey(), kHKeyCurrentUser);
   EXPECT_EQ(store.ReadString("LastPrefix", "images/"), "images/");
   EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 16), 16);
   store.OpenForRead();
