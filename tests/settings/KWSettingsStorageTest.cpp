@@ -222,6 +222,26 @@ TEST_F(RegistryStore, ReadAndWriteFailuresCarryTheirCodes) {
   EXPECT_EQ(store.ReadString("A", "default"), "stored");
 }
 
+// A value that another process shortens between the size query and the data read.
+class TShrinkingRegistry : public TRecordingRegistry {
+public:
+  using TRecordingRegistry::TRecordingRegistry;
+  std::int32_t QueryValue(TRegKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                          std::uint32_t* size) override {
+    const std::int32_t result = TRecordingRegistry::QueryValue(key, name, type, data, size);
+    if (!data && result == kErrorSuccess) *size += 2;
+    return result;
+  }
+};
+
+TEST_F(RegistryStore, ValueThatShrankComesBackWithoutPadding) {
+  Store().WriteString("A", "abcd");
+  TShrinkingRegistry shrinking(FFiles);
+  TKWRegistrySettingsStorage store(shrinking);
+  store.SetKeyPath(kKey);
+  EXPECT_EQ(store.ReadString("A", ""), "abcd");
+}
+
 TEST_F(RegistryStore, OtherValueTypesComeBackAsRawBytes) {
   auto& store = Store();
   store.WriteString("Placeholder", "");
