@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kMaxPixelBytesCap = std::size_t{4} << 30;
+std::size_t gMaxPixelBytesOverride = 0;
 
 }  // namespace
 
@@ -55,6 +56,7 @@ void TPixelBuffer::Release() {
 }
 
 std::size_t TBitmap32::MaxPixelBytes() {
+  if (gMaxPixelBytesOverride) return gMaxPixelBytesOverride;
   static const std::size_t limit = [] {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGESIZE);
@@ -64,6 +66,8 @@ std::size_t TBitmap32::MaxPixelBytes() {
   }();
   return limit;
 }
+
+void TBitmap32::SetMaxPixelBytes(std::size_t bytes) { gMaxPixelBytesOverride = bytes; }
 
 void TBitmap32::SetSize(std::int32_t width, std::int32_t height) {
   width = std::max(width, 0);
