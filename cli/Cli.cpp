@@ -1,5 +1,6 @@
 #include "cli/Cli.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -9,6 +10,8 @@
 #include "cli/PngWriter.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
+#include "runtime/FileStream.h"
+#include "runtime/Files.h"
 
 namespace mosaicer {
 
@@ -30,6 +33,18 @@ Commands:
       --json     print one JSON object:
                  {"state_before": S, "state_after": S2, "rows": [{"height": H,
                   "cells": [[left, top, width, height], ...]}, ...]}
+
+  save PICTURE --chunks N --out FOLDER [--prefix P] [--seed S] [--html FILE]
+      Divides PICTURE at random into N chunks, writes every chunk as a JPEG file
+      named after the picture with a random part (photo-k3j9x0qa.jpg) into FOLDER
+      (created if only its last level is missing), and prints the one-line HTML
+      that puts the picture back together on a web page.
+      --prefix P   put P before every file name in the HTML (default: none;
+                   give "images/" for a folder images beside the page)
+      --seed S     as for divide; the names are drawn right after the division
+      --html FILE  write the HTML into FILE instead of standard output
+      On a terminal, progress is shown on standard error. A failure leaves the
+      files written before it, and no half-written file.
 
   preview PICTURE --out FILE.png [--chunks N] [--seed S] [--box N]
       Draws PICTURE scaled and centred into a white box of N by N pixels (191,
@@ -61,7 +76,7 @@ std::optional<T> ParseNumber(const std::string& text) {
 // The command's arguments: one positional picture at most, and --name or --name VALUE options.
 struct TArguments {
   std::optional<std::string> Picture;
-  std::optional<std::string> Chunks, Seed, Size, Out, Box;
+  std::optional<std::string> Chunks, Seed, Size, Out, Prefix, Html, Box;
   bool Json = false;
 };
 
@@ -83,6 +98,8 @@ TArguments ParseArguments(const std::vector<std::string>& args, bool takesValues
     else if (a == "--seed") value(parsed.Seed);
     else if (a == "--size") value(parsed.Size);
     else if (a == "--out") value(parsed.Out);
+    else if (a == "--prefix") value(parsed.Prefix);
+    else if (a == "--html") value(parsed.Html);
     else if (a == "--box") value(parsed.Box);
     else if (a.size() > 1 && a[0] == '-') throw TUsageError{"unknown option " + a};
     else if (parsed.Picture) throw TUsageError{"more than one picture given"};
@@ -106,16 +123,17 @@ int Info(const TArguments& a, std::ostream& out) {
   return 0;
 }
 
-std::int32_t ChunkCount(const std::string& text) {
-  const auto chunks = ParseNumber<std::int32_t>(text);
-  if (!chunks) throw TUsageError{"--chunks takes a whole number, not " + text};
+std::int32_t ChunksOf(const TArguments& a, const char* command) {
+  if (!a.Chunks) throw TUsageError{std::string(command) + " needs --chunks N"};
+  const auto chunks = ParseNumber<std::int32_t>(*a.Chunks);
+  if (!chunks) throw TUsageError{"--chunks takes a whole number, not " + *a.Chunks};
   return *chunks;
 }
 
-std::optional<std::uint32_t> Seed(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  const auto seed = ParseNumber<std::uint32_t>(*text);
-  if (!seed) throw TUsageError{"--seed takes a number from 0 to 4294967295, not " + *text};
+std::optional<std::uint32_t> SeedOf(const TArguments& a) {
+  if (!a.Seed) return std::nullopt;
+  const auto seed = ParseNumber<std::uint32_t>(*a.Seed);
+  if (!seed) throw TUsageError{"--seed takes a number from 0 to 4294967295, not " + *a.Seed};
   return seed;
 }
 
@@ -127,11 +145,10 @@ void StartRandom(const std::optional<std::uint32_t>& seed) {
 int Divide(const TArguments& a, std::ostream& out) {
   if (a.Picture && a.Size) throw TUsageError{"give either a PICTURE or --size, not both"};
   if (!a.Picture && !a.Size) throw TUsageError{"divide needs a PICTURE or --size WxH"};
-  if (!a.Chunks) throw TUsageError{"divide needs --chunks N"};
+  const std::int32_t chunks = ChunksOf(a, "divide");
   Refuse(a.Out, "--out", "divide");
   Refuse(a.Box, "--box", "divide");
-  const std::int32_t chunks = ChunkCount(*a.Chunks);
-  const std::optional<std::uint32_t> seed = Seed(a.Seed);
+  const std::optional<std::uint32_t> seed = SeedOf(a);
 
   TMCImage image;
   if (a.Size) {
@@ -179,6 +196,51 @@ int Divide(const TArguments& a, std::ostream& out) {
   return 0;
 }
 
+int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTerminal) {
+  if (!a.Picture) throw TUsageError{"save needs a PICTURE"};
+  const std::int32_t chunks = ChunksOf(a, "save");
+  if (!a.Out) throw TUsageError{"save needs --out FOLDER"};
+  const std::optional<std::uint32_t> seed = SeedOf(a);
+
+  TMCImage image;
+  image.LoadFromFile(*a.Picture);
+  if (seed) RandomState = *seed;
+  else SeedRandomFromClock();
+  image.MakeBreakup(chunks);
+
+  TSaveProgress progress;
+  if (errIsTerminal) {
+    progress = [&err](std::int32_t written, std::int32_t total) {
+      err << "\rWriting fragments: " << written << " of " << total << (written == total ? "\n" : "") << std::flush;
+    };
+  }
+  std::string html;
+  try {
+    image.SaveFragments(a.Prefix.value_or(""), *a.Out, html, progress);
+  } catch (...) {
+    if (errIsTerminal) err << "\n";
+    throw;
+  }
+  if (!a.Html) {
+    out << html << "\n";
+    return 0;
+  }
+  const std::string text = html + "\n";
+  TFileStream file(*a.Html);
+  bool written = file.Write(text.data(), text.size()) == text.size();
+  int code = errno;
+  if (written) {
+    written = file.Close();
+    code = errno;
+  }
+  if (!written) {
+    file.Close();
+    DeleteFile(*a.Html);
+    throw Exception("Cannot write file \"" + ExpandFileName(*a.Html) + "\". " + SysErrorMessage(code));
+  }
+  return 0;
+}
+
 int Preview(const TArguments& a, std::ostream& out) {
   if (!a.Picture) throw TUsageError{"preview needs a PICTURE"};
   if (!a.Out) throw TUsageError{"preview needs --out FILE.png"};
@@ -191,8 +253,8 @@ int Preview(const TArguments& a, std::ostream& out) {
     if (!side || *side < 1 || *side > 4096) throw TUsageError{"--box takes a side from 1 to 4096, not " + *a.Box};
     box = *side;
   }
-  const std::optional<std::int32_t> chunks = a.Chunks ? std::optional(ChunkCount(*a.Chunks)) : std::nullopt;
-  const std::optional<std::uint32_t> seed = Seed(a.Seed);
+  const std::optional<std::int32_t> chunks = a.Chunks ? std::optional(ChunksOf(a, "preview")) : std::nullopt;
+  const std::optional<std::uint32_t> seed = SeedOf(a);
 
   TMCImage image;
   image.LoadFromFile(*a.Picture);
@@ -218,7 +280,7 @@ int Preview(const TArguments& a, std::ostream& out) {
 
 }  // namespace
 
-int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal) {
   if (args.empty()) {
     err << kUsage;
     return 2;
@@ -231,6 +293,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   try {
     if (command == "info") return Info(ParseArguments(args, false), out);
     if (command == "divide") return Divide(ParseArguments(args, true), out);
+    if (command == "save") return Save(ParseArguments(args, true), out, err, errIsTerminal);
     if (command == "preview") return Preview(ParseArguments(args, true), out);
     throw TUsageError{"unknown command " + command};
   } catch (const TUsageError& e) {

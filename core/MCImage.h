@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,13 @@ std::int32_t RandomBelow(std::int32_t n);
 // give every cell at least one pixel each way (EBreakupError).
 void MakeBreakupOf(TMCBreakup& breakup, std::int32_t width, std::int32_t height, std::int32_t count);
 
+// A name of length characters from a to z and 0 to 9, length draws of RandomBelow(36) in
+// position order, drawn anew as a whole while it is in used. The caller adds it to used.
+std::string RandomName(std::int32_t length, const std::vector<std::string>& used);
+
+// Told after each fragment file: how many are written, out of how many.
+using TSaveProgress = std::function<void(std::int32_t written, std::int32_t total)>;
+
 // Where DrawPreview puts a width x height picture in a box: the scale s (64-bit significand),
 // the scaled size, rounded half to even, and the placement of the scaled picture in the box.
 struct TPreviewLayout {
@@ -92,6 +100,15 @@ public:
 
   // Replaces the division with a new random one of count cells.
   void MakeBreakup(std::int32_t count);
+
+  // Names every cell afresh, builds the HTML that puts the fragments back together (src is
+  // prefix followed by the cell's file name), assigns it to result, and only then writes one
+  // JPEG file per cell into folder (empty: the current directory; missing: created, one level).
+  // Refuses, before anything changes, a document without a picture or with a cell that is
+  // empty or reaches outside the picture. A file that fails is removed; those before it stay.
+  void SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
+                     const TSaveProgress& progress = {});
+  std::string SaveFragments(const std::string& prefix, const std::string& folder);
 
   // Draws the picture scaled to fit the box whose top-left corner is target's origin, centred
   // along the side that does not fill it, with the dotted outline of every cell when

@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kMaxPixelBytesCap = std::size_t{4} << 30;
+std::size_t gMaxPixelBytesOverride = 0;
 
 }  // namespace
 
@@ -57,6 +58,7 @@ void TPixelBuffer::Release() {
 }
 
 std::size_t TBitmap32::MaxPixelBytes() {
+  if (gMaxPixelBytesOverride) return gMaxPixelBytesOverride;
   static const std::size_t limit = [] {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long pageSize = sysconf(_SC_PAGESIZE);
@@ -66,6 +68,8 @@ std::size_t TBitmap32::MaxPixelBytes() {
   }();
   return limit;
 }
+
+void TBitmap32::SetMaxPixelBytes(std::size_t bytes) { gMaxPixelBytesOverride = bytes; }
 
 TBitmap32::TBitmap32() = default;
 TBitmap32::~TBitmap32() = default;

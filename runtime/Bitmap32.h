@@ -114,6 +114,9 @@ public:
   // never more than 4 GiB (one gigapixel). Past that a picture cannot be worked on anyway, and
   // refusing it up front keeps the process from being killed for want of memory.
   static std::size_t MaxPixelBytes();
+  // Lowers (or, with 0, restores) the limit for the rest of the process: fuzzers use it to keep
+  // every input cheap.
+  static void SetMaxPixelBytes(std::size_t bytes);
 
 private:
   void DrawStretched(const TRect& dst, const TRect& src, const TBitmap32& source);

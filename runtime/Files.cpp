@@ -57,6 +57,13 @@ std::string ExpandFileName(const std::string& path) {
   return result + path;
 }
 
+bool DirectoryExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
 std::uint64_t HighResolutionCounter() {
   timespec ts {};
   clock_gettime(CLOCK_MONOTONIC, &ts);

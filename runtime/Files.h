@@ -20,6 +20,12 @@ public:
   int Fd() const { return FFd; }
   bool Valid() const { return FFd >= 0; }
   void Close();
+  // Gives up ownership: returns the descriptor and leaves this handle empty.
+  int Release() {
+    const int fd = FFd;
+    FFd = -1;
+    return fd;
+  }
 
 private:
   int FFd = -1;
@@ -35,6 +41,12 @@ bool FileSizeOf(const std::string& path, std::int64_t& size);
 // The path made absolute against the current directory, without touching the file system
 // beyond asking for the current directory.
 std::string ExpandFileName(const std::string& path);
+
+// True if path names an existing directory (or a link to one).
+bool DirectoryExists(const std::string& path);
+
+// Creates one directory level; false if it could not be created.
+bool CreateDir(const std::string& path);
 
 // A reading of a high-resolution clock that differs from run to run.
 std::uint64_t HighResolutionCounter();

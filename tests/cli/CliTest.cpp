@@ -27,10 +27,16 @@ struct TRun {
   std::string Out, Err;
 };
 
-TRun RunTool(std::vector<std::string> args) {
+TRun RunTool(std::vector<std::string> args, bool errIsTerminal = false) {
   std::ostringstream out, err;
-  const int code = RunCli(args, out, err);
+  const int code = RunCli(args, out, err, errIsTerminal);
   return {code, out.str(), err.str()};
+}
+
+std::size_t FileCount(const std::string& folder) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
 }
 
 class Cli : public ::testing::Test {
@@ -121,8 +127,66 @@ TEST_F(Cli, WrongUsageExits2WithTheUsage) {
   }
   const TRun help = RunTool({"--help"});
   EXPECT_EQ(help.Code, 0);
-  for (const char* word : {"info", "divide", "preview", "--size", "--chunks", "--seed", "--json", "--out", "--box"})
+  for (const char* word : {"info", "divide", "save", "preview", "--size", "--chunks", "--seed", "--json", "--out", "--prefix",
+                           "--html", "--box"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
+}
+
+TEST_F(Cli, SaveWritesTheFragmentsAndPrintsTheHtml) {
+  const std::string folder = Dir.File("out");
+  TRun r = RunTool({"save", Picture, "--chunks", "16", "--out", folder, "--prefix", "out/", "--seed", "7"});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Err, "") << "no progress when standard error is not a terminal";
+  ASSERT_EQ(r.Out.back(), '\n');
+  EXPECT_EQ(r.Out.find('\n'), r.Out.size() - 1) << "the HTML is one line";
+  EXPECT_EQ(r.Out.rfind("<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\" width=\"640\" height=\"480\">", 0), 0u);
+  EXPECT_EQ(FileCount(folder), 16u);
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_NE(r.Out.find("src=\"out/" + name + "\""), std::string::npos) << name;
+    EXPECT_EQ(DecodeReferenceRGB(ReadBytes(entry.path().string())).Components, 3);
+  }
+
+  // The same seed gives the same division and names; --html writes the same text to a file.
+  const std::string again = Dir.File("again");
+  const TRun h = RunTool({"save", Picture, "--chunks", "16", "--out", again, "--prefix", "out/", "--seed", "7", "--html",
+                          Dir.File("page.html")},
+                         true);
+  EXPECT_EQ(h.Code, 0) << h.Err;
+  EXPECT_EQ(h.Out, "");
+  const auto page = ReadBytes(Dir.File("page.html"));
+  EXPECT_EQ(std::string(page.begin(), page.end()), r.Out);
+  EXPECT_NE(h.Err.find("Writing fragments: 1 of 16"), std::string::npos) << h.Err;
+  EXPECT_NE(h.Err.find("Writing fragments: 16 of 16\n"), std::string::npos) << h.Err;
+}
+
+TEST_F(Cli, SaveFailuresExit1AndLeaveNoFile) {
+  WriteBytes(Dir.File("plain"), {'x'});
+  TRun r = RunTool({"save", Picture, "--chunks", "4", "--out", Dir.File("plain/out"), "--seed", "1"});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err.rfind("Cannot create file \"" + Dir.File("plain/out/photo-"), 0), 0u) << r.Err;
+  EXPECT_NE(r.Err.find(".jpg\". Not a directory.\n"), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Out, "");
+
+  r = RunTool({"save", Picture, "--chunks", "4", "--out", Dir.File("f"), "--html", Dir.File("plain/page.html")});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "Cannot create file \"" + Dir.File("plain/page.html") + "\". Not a directory.\n");
+
+  WriteJPEG(Dir.File("thin.jpg"), PhotoLike(3, 480));
+  r = RunTool({"save", Dir.File("thin.jpg"), "--chunks", "16", "--out", Dir.File("g")});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "A picture of 3x480 pixels is too small for 16 chunks.\n");
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("g")));
+
+  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"save", "--chunks", "4", "--out", "x"},
+           {"save", Picture, "--out", "x"},
+           {"save", Picture, "--chunks", "4"},
+           {"save", Picture, "--chunks", "4", "--out"},
+           {"save", Picture, "--chunks", "4", "--out", "x", "--seed", "s"},
+       }) {
+    EXPECT_EQ(RunTool(wrong).Code, 2) << wrong.size();
+  }
 }
 
 // libpng's own reading of a PNG file, as 8-bit RGB rows.

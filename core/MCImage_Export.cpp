@@ -1,0 +1,172 @@
+// Writing the fragments: random names, the HTML that puts the picture back together, and one
+// JPEG file per cell.
+#include <algorithm>
+#include <string>
+
+#include "core/MCImage.h"
+#include "jpeg/JpgImg.h"
+#include "runtime/Exceptions.h"
+#include "runtime/Files.h"
+
+namespace mosaicer {
+
+namespace {
+
+constexpr char kNameAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::int32_t kNameLength = 8;
+constexpr char kSeparator = '/';
+
+// The file name without folder and without its last extension.
+std::string BaseNameOf(const std::string& path) {
+  std::string name = path.substr(path.find_last_of(kSeparator) + 1);
+  const std::size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos) name.erase(dot);
+  return name;
+}
+
+// An attribute value that cannot end its quotes or start markup.
+std::string HtmlAttribute(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// A file name as a URL path segment: characters that would end the path (#, ?), start an escape
+// (%), be read as a folder separator (\) or a scheme (:), or be dropped (space and control
+// characters) are percent-encoded; everything else, bytes above 127 included, stays.
+std::string UrlFileName(const std::string& name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(name.size());
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void CheckSavable(const TMCImage& image) {
+  if (image.Bitmap.Empty()) throw Exception("No picture is loaded, so there is nothing to save");
+  const std::int64_t width = image.Bitmap.Width(), height = image.Bitmap.Height();
+  for (std::int32_t i = 0; i < image.Breakup.RowCount(); ++i) {
+    const TMCRow& row = image.Breakup.Rows(i);
+    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+      const TMCCell& c = row.Cells(j);
+      const bool inside = c.Width >= 1 && c.Height >= 1 && c.Left >= 0 && c.Top >= 0 &&
+                          std::int64_t{c.Left} + c.Width <= width && std::int64_t{c.Top} + c.Height <= height;
+      if (!inside)
+        throw EBreakupError("The division does not fit the " + std::to_string(width) + "x" + std::to_string(height) +
+                            " picture: cell " + std::to_string(j) + " of row " + std::to_string(i) + " is " +
+                            std::to_string(c.Width) + "x" + std::to_string(c.Height) + " pixels at " +
+                            std::to_string(c.Left) + "," + std::to_string(c.Top));
+    }
+  }
+}
+
+std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
+  const std::string width = std::to_string(image.ImageWidth);
+  const std::string src = HtmlAttribute(prefix);
+  std::string html = "<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\" width=\"" + width + "\" height=\"" +
+                     std::to_string(image.ImageHeight) + "\">";
+  for (std::int32_t i = 0; i < image.Breakup.RowCount(); ++i) {
+    const TMCRow& row = image.Breakup.Rows(i);
+    const std::string rowHeight = std::to_string(row.Height);
+    html += "<tr height=\"" + rowHeight + "\"><td width=\"" + width + "\">";
+    html += "<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\" width=\"" + width + "\" height=\"" + rowHeight +
+            "\"><tr>";
+    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+      const TMCCell& cell = row.Cells(j);
+      const std::string cellWidth = std::to_string(cell.Width);
+      html += "<td width=\"" + cellWidth + "\">";
+      // display:block keeps images off the text baseline, so bands do not grow in standards mode.
+      html += "<img border=\"0\" width=\"" + cellWidth + "\" height=\"" + std::to_string(cell.Height) +
+              "\" alt=\"\" style=\"display:block\" src=\"" + src + HtmlAttribute(UrlFileName(cell.FileName)) + "\" />";
+      html += "</td>";
+    }
+    html += "</tr></table></td></tr>";
+  }
+  html += "</table>";
+  return html;
+}
+
+}  // namespace
+
+std::string RandomName(std::int32_t length, const std::vector<std::string>& used) {
+  // An empty name cannot be drawn anew; it is returned as it is rather than looping forever.
+  if (length <= 0) return {};
+  std::string name(static_cast<std::size_t>(length), ' ');
+  do {
+    for (char& c : name) c = kNameAlphabet[RandomBelow(36)];
+  } while (std::find(used.begin(), used.end(), name) != used.end());
+  return name;
+}
+
+void TMCImage::SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
+                             const TSaveProgress& progress) {
+  CheckSavable(*this);
+
+  const std::string baseName = BaseNameOf(FileName);
+  std::int32_t total = 0;
+  {
+    std::vector<std::string> usedNames;
+    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
+      TMCRow& row = Breakup.Rows(i);
+      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+        usedNames.push_back(RandomName(kNameLength, usedNames));
+        row.Cells(j).FileName = baseName + "-" + usedNames.back() + ".jpg";
+      }
+    }
+    total = static_cast<std::int32_t>(usedNames.size());
+  }
+
+  result = BuildHTML(*this, prefix);
+
+  std::int32_t written = 0;
+  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
+    const TMCRow& row = Breakup.Rows(i);
+    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+      const TMCCell& cell = row.Cells(j);
+      const TRect source{cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height};
+      const TRect dest{0, 0, cell.Width, cell.Height};
+      // One fragment's bitmaps and encoder at a time, released in reverse order on every path.
+      TBitmap32 fragment;
+      fragment.SetSize(cell.Width, cell.Height);
+      fragment.Draw(dest, source, Bitmap);
+      TJPEGImage jpeg;
+      jpeg.Bitmap().SetWidth(cell.Width);
+      jpeg.Bitmap().SetHeight(cell.Height);
+      jpeg.Bitmap().Draw(dest, dest, fragment);
+
+      std::string directory;
+      if (!folder.empty()) {
+        if (!DirectoryExists(folder)) CreateDir(folder);  // a failure shows when the file cannot be made
+        directory = folder.back() == kSeparator ? folder : folder + kSeparator;
+      }
+      jpeg.SaveToFile(directory + cell.FileName);
+      if (progress) progress(++written, total);
+    }
+  }
+}
+
+std::string TMCImage::SaveFragments(const std::string& prefix, const std::string& folder) {
+  std::string result;
+  SaveFragments(prefix, folder, result);
+  return result;
+}
+
+}  // namespace mosaicer
