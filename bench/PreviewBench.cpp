@@ -5,6 +5,7 @@
 #include "bench/BenchPictures.h"
 #include "core/MCImage.h"
 #include "runtime/Canvas.h"
+#include "runtime/Resample.h"
 
 namespace {
 
@@ -49,6 +50,13 @@ void BM_FirstPreview(benchmark::State& state) {
   state.counters["resamples"] = static_cast<double>(image.PreviewResamples());
 }
 
+// The same with the plain loop instead of the widest kernel, to see what that kernel buys.
+void BM_FirstPreviewPlainKernel(benchmark::State& state) {
+  SetResampleKernel(TResampleKernel::Plain);
+  BM_FirstPreview(state);
+  SetResampleKernel(TResampleKernel::Widest);
+}
+
 // "Crumb!" again: a new division over the kept scaled picture.
 void BM_PreviewWithNewDivision(benchmark::State& state) {
   TMCImage& image = LoadedImage();
@@ -67,6 +75,7 @@ void BM_PreviewWithNewDivision(benchmark::State& state) {
 
 BENCHMARK(BM_LoadPicture)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_FirstPreview)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_FirstPreviewPlainKernel)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_PreviewWithNewDivision)->Unit(benchmark::kMicrosecond)->MinTime(1.0);
 
 }  // namespace
