@@ -23,6 +23,7 @@ std::optional<QString> TQtDialogs::OpenFile(QWidget* parent, const QString& filt
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setNameFilters(NameFiltersFrom(filter));
+  dialog.setOption(QFileDialog::HideNameFilterDetails);  // show each description as written
   if (!initialFolder.isEmpty()) dialog.setDirectory(initialFolder);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return dialog.selectedFiles().first();

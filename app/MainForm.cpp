@@ -1,6 +1,7 @@
 #include "app/MainForm.h"
 
 #include <cctype>
+#include <utility>
 
 #include <QApplication>
 #include <QFileInfo>
@@ -295,10 +296,15 @@ void TfrmMain::DrawImagePreview() {
 void TfrmMain::UpdateImageInfo() {
   DrawImagePreview();
   editFilename->setText(FromStd(FImage->FileName));
+  editFilename->setCursorPosition(0);
   lblDimensionsValue->setText(QString::number(FImage->ImageWidth) + "x" + QString::number(FImage->ImageHeight) + " pixels");
   lblDimensionsValue->adjustSize();
   lblSizeValue->setText(QString::number(FImage->FileSize) + " bytes");
   lblSizeValue->adjustSize();
+  // The design's places assume its own font; where this machine's font runs wider, a value
+  // moves right rather than over its caption.
+  for (auto [caption, value] : {std::pair{lblDimensions, lblDimensionsValue}, std::pair{lblSize, lblSizeValue}})
+    if (value->x() < caption->geometry().right() + 4) value->move(caption->geometry().right() + 4, value->y());
   const QString title = QFileInfo(FromStd(FImage->FileName)).fileName() + " - Norvel Crumb";
   setWindowTitle(title);
   TApplication::SetTitle(title);

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev fonts-dejavu-core
+  qt6-base-dev libgl-dev fonts-dejavu-core fonts-liberation2
   libjpeg62-turbo-dev libjpeg-turbo-progs
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
