@@ -106,6 +106,9 @@ public:
   // JPEG file per cell into folder (empty: the current directory; missing: created, one level).
   // Refuses, before anything changes, a document without a picture or with a cell that is
   // empty or reaches outside the picture. A file that fails is removed; those before it stay.
+  // Fragments are encoded on up to EncodeThreads threads, but only the calling thread makes
+  // files, in cell order, and reports progress, so the files, the names and what a failure
+  // leaves are the same for any number of threads.
   void SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
                      const TSaveProgress& progress = {});
   std::string SaveFragments(const std::string& prefix, const std::string& folder);
@@ -126,6 +129,8 @@ public:
   std::int32_t FileSize = 0;
   std::string FileName;
   TMCBreakup Breakup;
+  // Threads that encode fragments during a save: 0 for one per processor core (at most 4).
+  std::int32_t EncodeThreads = 0;
 
 private:
   const TBitmap32& ScaledPicture(std::int32_t width, std::int32_t height);

@@ -1,11 +1,18 @@
 // Writing the fragments: random names, the HTML that puts the picture back together, and one
 // JPEG file per cell.
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/MCImage.h"
 #include "jpeg/JpgImg.h"
 #include "runtime/Exceptions.h"
+#include "runtime/FileStream.h"
 #include "runtime/Files.h"
 
 namespace mosaicer {
@@ -104,6 +111,134 @@ std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
   return html;
 }
 
+constexpr std::int32_t kMaxEncodeThreads = 4;
+
+// One fragment encoded in memory, waiting for its file.
+struct TEncoded {
+  std::unique_ptr<TMemoryStream> Bytes;
+  std::exception_ptr Error;
+  bool Ready = false;
+};
+
+// Hands the cells out for encoding in order and gives the encoded fragments back in order. At
+// most Window fragments are ahead of the one to write next, which bounds the memory they hold.
+class TEncodeQueue {
+public:
+  TEncodeQueue(const TBitmap32& picture, std::vector<const TMCCell*> cells, std::size_t window)
+      : FPicture(picture), FCells(std::move(cells)), FSlots(FCells.size()), FWindow(window) {}
+
+  // An extra thread: encodes cells until none is left or the queue stops.
+  void Work() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+      std::size_t index = 0;
+      if (Claim(index)) {
+        lock.unlock();
+        Encode(index);
+        lock.lock();
+      } else if (FStopped || FNextToEncode == FCells.size()) {
+        return;
+      } else {
+        FChanged.wait(lock);
+      }
+    }
+  }
+
+  // The next fragment in cell order; the calling thread encodes cells itself while it waits.
+  TEncoded& Next() {
+    std::unique_lock lock(FLock);
+    for (;;) {
+      if (FSlots[FNextToWrite].Ready) return FSlots[FNextToWrite];
+      std::size_t index = 0;
+      if (Claim(index)) {
+        lock.unlock();
+        Encode(index);
+        lock.lock();
+      } else {
+        FChanged.wait(lock);
+      }
+    }
+  }
+
+  // The fragment Next gave is in its file: its bytes go, and one more cell may start.
+  void Written() {
+    const std::lock_guard lock(FLock);
+    FSlots[FNextToWrite++] = {};
+    FChanged.notify_all();
+  }
+
+  // No cell starts after this; those being encoded finish.
+  void Stop() {
+    const std::lock_guard lock(FLock);
+    FStopped = true;
+    FChanged.notify_all();
+  }
+
+private:
+  bool Claim(std::size_t& index) {
+    if (FStopped || FNextToEncode == FCells.size() || FNextToEncode >= FNextToWrite + FWindow) return false;
+    index = FNextToEncode++;
+    return true;
+  }
+
+  void Encode(std::size_t index) {
+    TEncoded& slot = FSlots[index];
+    try {
+      const TMCCell& cell = *FCells[index];
+      TJPEGImage jpeg;
+      jpeg.Bitmap().SetSize(cell.Width, cell.Height);
+      jpeg.Bitmap().Draw({0, 0, cell.Width, cell.Height},
+                         {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height}, FPicture);
+      slot.Bytes = std::make_unique<TMemoryStream>();
+      jpeg.SaveToStream(slot.Bytes.get());
+    } catch (...) {
+      slot.Bytes.reset();
+      slot.Error = std::current_exception();
+    }
+    const std::lock_guard lock(FLock);
+    slot.Ready = true;
+    FChanged.notify_all();
+  }
+
+  const TBitmap32& FPicture;
+  const std::vector<const TMCCell*> FCells;
+  std::vector<TEncoded> FSlots;  // written only by the thread that claimed the cell, until Ready
+  const std::size_t FWindow;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  std::size_t FNextToEncode = 0;
+  std::size_t FNextToWrite = 0;
+  bool FStopped = false;
+};
+
+// The extra encoding threads, stopped and joined on every way out of the save.
+class TEncodeThreads {
+public:
+  TEncodeThreads(TEncodeQueue& queue, std::int32_t count) : FQueue(queue) {
+    try {
+      for (std::int32_t i = 0; i < count; ++i) FThreads.emplace_back([&queue] { queue.Work(); });
+    } catch (const std::system_error&) {
+      // Fewer threads than asked for only make the save slower.
+    }
+  }
+  TEncodeThreads(const TEncodeThreads&) = delete;
+  TEncodeThreads& operator=(const TEncodeThreads&) = delete;
+  ~TEncodeThreads() {
+    FQueue.Stop();
+    for (std::thread& t : FThreads) t.join();
+  }
+
+private:
+  TEncodeQueue& FQueue;
+  std::vector<std::thread> FThreads;
+};
+
+std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
+  std::int32_t count = asked;
+  if (count <= 0) count = std::clamp(static_cast<std::int32_t>(std::thread::hardware_concurrency()), 1, kMaxEncodeThreads);
+  return static_cast<std::int32_t>(std::min<std::size_t>(static_cast<std::size_t>(count), std::max<std::size_t>(cells, 1)));
+}
+
 }  // namespace
 
 std::string RandomName(std::int32_t length, const std::vector<std::string>& used) {
@@ -136,30 +271,28 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
 
   result = BuildHTML(*this, prefix);
 
-  std::int32_t written = 0;
-  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
-    const TMCRow& row = Breakup.Rows(i);
-    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-      const TMCCell& cell = row.Cells(j);
-      const TRect source{cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height};
-      const TRect dest{0, 0, cell.Width, cell.Height};
-      // One fragment's bitmaps and encoder at a time, released in reverse order on every path.
-      TBitmap32 fragment;
-      fragment.SetSize(cell.Width, cell.Height);
-      fragment.Draw(dest, source, Bitmap);
-      TJPEGImage jpeg;
-      jpeg.Bitmap().SetWidth(cell.Width);
-      jpeg.Bitmap().SetHeight(cell.Height);
-      jpeg.Bitmap().Draw(dest, dest, fragment);
+  std::vector<const TMCCell*> cells;
+  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i)
+    for (std::int32_t j = 0; j < Breakup.Rows(i).CellCount(); ++j) cells.push_back(&Breakup.Rows(i).Cells(j));
+  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cells.size());
+  TEncodeQueue queue(Bitmap, cells, 4 * static_cast<std::size_t>(threads));
+  const TEncodeThreads extra(queue, threads - 1);
 
-      std::string directory;
-      if (!folder.empty()) {
-        if (!DirectoryExists(folder)) CreateDir(folder);  // a failure shows when the file cannot be made
-        directory = folder.back() == kSeparator ? folder : folder + kSeparator;
-      }
-      jpeg.SaveToFile(directory + cell.FileName);
-      if (progress) progress(++written, total);
+  // Files are made here alone, in cell order: a failure leaves the files before the failing
+  // cell and nothing after it, however many threads encode.
+  std::int32_t written = 0;
+  for (const TMCCell* cell : cells) {
+    TEncoded& fragment = queue.Next();
+    std::string directory;
+    if (!folder.empty()) {
+      if (!DirectoryExists(folder)) CreateDir(folder);  // a failure shows when the file cannot be made
+      directory = folder.back() == kSeparator ? folder : folder + kSeparator;
     }
+    const std::string path = directory + cell->FileName;
+    if (fragment.Error) std::rethrow_exception(fragment.Error);  // its file was never made
+    SaveEncodedToFile(fragment.Bytes->Bytes(), path);
+    queue.Written();
+    if (progress) progress(++written, total);
   }
 }
 

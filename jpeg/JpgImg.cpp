@@ -209,4 +209,17 @@ void TCustomJPEGImage::SaveToFile(const std::string& fileName) {
   }
 }
 
+void SaveEncodedToFile(const std::vector<std::uint8_t>& bytes, const std::string& fileName) {
+  TFileStream file(fileName);
+  bool written = true;
+  for (std::size_t done = 0; written && done < bytes.size(); done += kOutputBlock) {
+    const std::size_t block = std::min(kOutputBlock, bytes.size() - done);
+    written = file.Write(bytes.data() + done, block) == block;
+  }
+  if (!file.Close() || !written) {
+    DeleteFile(fileName);
+    throw EJPEGException(LibraryMessage(JERR_FILE_WRITE));
+  }
+}
+
 }  // namespace mosaicer

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "runtime/Bitmap24.h"
 #include "runtime/FileStream.h"
@@ -66,6 +67,11 @@ private:
   TBitmap24 FBitmap;
   std::uint8_t FProgressStep = 10;
 };
+
+// Writes what SaveToStream produced into a file as SaveToFile would have: the file is created (or
+// emptied) first, failing with EFCreateError, then written in the encoder's own blocks, and
+// removed when writing or closing fails.
+void SaveEncodedToFile(const std::vector<std::uint8_t>& bytes, const std::string& fileName);
 
 class TJPEGImage : public TCustomJPEGImage {
 public:

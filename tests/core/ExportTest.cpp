@@ -331,16 +331,19 @@ TEST_F(Export, UnsoundSavesAreRefusedBeforeAnythingChanges) {
 }
 
 // The same division saved twice gives the same bytes per cell, so a save that stops part way
-// can be checked file by file against a complete one.
-class ExportFailure : public Export {
+// can be checked file by file against a complete one, made on one thread. The failing saves run
+// on the number of encoding threads in the parameter.
+class ExportFailure : public Export, public ::testing::WithParamInterface<std::int32_t> {
 protected:
   void SetUp() override {
     Export::SetUp();
     WriteJPEG(Picture, PhotoLike(1200, 800, 5), {.Quality = 95});
     Image.LoadFromFile(Picture);
     Divide(12, 3);
+    Image.EncodeThreads = 1;
     Image.SaveFragments("", Dir.File("complete"));
     for (const TMCCell* c : AllCells(Image)) Complete.push_back(ReadBytes(Dir.File("complete/" + c->FileName)));
+    Image.EncodeThreads = GetParam();
   }
   // Files of the stopped save: those before the failing cell equal the complete ones, none after.
   void ExpectStoppedAt(const std::string& folder, std::size_t failing) {
@@ -359,7 +362,7 @@ protected:
   std::vector<std::vector<std::uint8_t>> Complete;
 };
 
-TEST_F(ExportFailure, AWriteFailingMidwayRemovesOnlyThatFile) {
+TEST_P(ExportFailure, AWriteFailingMidwayRemovesOnlyThatFile) {
   // Count the write calls of every file in a complete save.
   std::vector<int> writesAfter;
   std::string html;
@@ -382,7 +385,7 @@ TEST_F(ExportFailure, AWriteFailingMidwayRemovesOnlyThatFile) {
   }
 }
 
-TEST_F(ExportFailure, ACreateFailingPartWay) {
+TEST_P(ExportFailure, ACreateFailingPartWay) {
   FileSeam::FailCreateAt(4, ENOSPC);
   const std::string folder = Dir.File("stopped");
   try {
@@ -396,7 +399,7 @@ TEST_F(ExportFailure, ACreateFailingPartWay) {
 }
 
 // A real file-size limit in a child process: the kernel stops the write part way.
-TEST_F(ExportFailure, AFileSizeLimitInAChildProcess) {
+TEST_P(ExportFailure, AFileSizeLimitInAChildProcess) {
   std::vector<std::size_t> sizes;
   for (const auto& bytes : Complete) sizes.push_back(bytes.size());
   // A limit between the sizes, so that some file before the first too large one is written.
@@ -446,6 +449,74 @@ TEST_F(ExportFailure, AFileSizeLimitInAChildProcess) {
     const auto bytes = ReadBytes(folder + "/" + name);
     EXPECT_LE(bytes.size(), limit);
     EXPECT_NE(std::find(Complete.begin(), Complete.end(), bytes), Complete.end()) << name << " is a complete fragment";
+  }
+}
+
+// A fragment that cannot be encoded (its pixels exceed the bitmap limit here) makes no file;
+// the smaller ones before it stay, whichever thread encoded what.
+TEST_P(ExportFailure, AFragmentThatCannotBeEncoded) {
+  Band({20, 20, 20, 150, 20, 20, 20});
+  // The names come from the generator, so the same state gives the same names as the band's save.
+  const std::uint32_t state = RandomState;
+  Image.EncodeThreads = 1;
+  Image.SaveFragments("", Dir.File("band"));
+  Complete.clear();
+  for (const TMCCell* c : AllCells(Image)) Complete.push_back(ReadBytes(Dir.File("band/" + c->FileName)));
+  Image.EncodeThreads = GetParam();
+  TBitmap32::SetMaxPixelBytes(std::size_t{100} * 800 * 3);
+  const std::string folder = Dir.File("stopped");
+  RandomState = state;
+  EXPECT_THROW_MSG(Image.SaveFragments("", folder), Exception, "Can't allocate the DIB handle");
+  TBitmap32::SetMaxPixelBytes(0);
+  ExpectStoppedAt(folder, 3);
+}
+
+// Progress that throws stops the save after the file it reports; fragments encoded ahead of it
+// never become files.
+TEST_P(ExportFailure, ProgressThatThrowsStopsAfterItsFile) {
+  const std::string folder = Dir.File("cancelled");
+  std::string html;
+  std::vector<std::int32_t> told;
+  const auto cancel = [&told](std::int32_t written, std::int32_t total) {
+    told.push_back(written);
+    EXPECT_EQ(total, 12);
+    if (written == 5) throw Exception("cancelled");
+  };
+  EXPECT_THROW_MSG(Image.SaveFragments("", folder, html, cancel), Exception, "cancelled");
+  EXPECT_EQ(told, (std::vector<std::int32_t>{1, 2, 3, 4, 5}));
+  ExpectStoppedAt(folder, 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, ExportFailure, ::testing::Values(1, 2, 4),
+                         [](const auto& test) { return std::to_string(test.param) + "Threads"; });
+
+// Any number of encoding threads gives the same names, HTML, bytes and progress as one.
+TEST_F(Export, EncodingThreadsChangeNoByte) {
+  WriteJPEG(Picture, PhotoLike(900, 700, 8), {.Quality = 95});
+  Image.LoadFromFile(Picture);
+  Divide(150, 77);
+  const std::uint32_t state = RandomState;
+  std::string serialHtml;
+  std::vector<std::int32_t> serialTold;
+  Image.EncodeThreads = 1;
+  Image.SaveFragments("p/", Dir.File("t1"), serialHtml, [&](std::int32_t w, std::int32_t) { serialTold.push_back(w); });
+  const std::uint32_t stateAfter = RandomState;
+  const std::vector<std::string> serialFiles = FilesIn(Dir.File("t1"));
+  ASSERT_EQ(serialFiles.size(), 150u);
+  for (const std::int32_t threads : {2, 3, 8, 0, 200}) {
+    SCOPED_TRACE(threads);
+    const std::string folder = Dir.File("t" + std::to_string(threads) + "x");
+    RandomState = state;
+    Image.EncodeThreads = threads;
+    std::string html;
+    std::vector<std::int32_t> told;
+    Image.SaveFragments("p/", folder, html, [&](std::int32_t w, std::int32_t) { told.push_back(w); });
+    EXPECT_EQ(RandomState, stateAfter);
+    EXPECT_EQ(html, serialHtml);
+    EXPECT_EQ(told, serialTold);
+    ASSERT_EQ(FilesIn(folder), serialFiles);
+    for (const std::string& name : serialFiles)
+      ASSERT_EQ(ReadBytes(folder + "/" + name), ReadBytes(Dir.File("t1/" + name))) << name;
   }
 }
 
