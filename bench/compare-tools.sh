@@ -156,10 +156,12 @@ section="## Speed against other tools
 and cuts it into 1024 JPEG fragments at quality 75 with each tool, each a whole process: rounds
 interleaved (each round starts with the next tool), \`sync\` before every run, new folders every
 run. Wall time from start to exit, peak memory as GNU time's maximum resident set size, both the
-median over the rounds; the script checks that every run wrote 1024 non-empty files.
+median over the rounds; the script checks that every run wrote 1024 non-empty files. Every
+tool creates 1024 files, which the machine's other work can slow by several times, so only the
+ratios of one run mean anything.
 
-- mosaicer: \`mosaicer-cli save PHOTO --chunks 1024 --out DIR --seed 1\` (random cells,
-  optimised Huffman tables, so the smallest files).
+- mosaicer: \`mosaicer-cli save PHOTO --chunks 1024 --out DIR --seed 1\`: random cells,
+  optimised Huffman tables, fragments encoded on both cores.
 - imagemagick: \`convert PHOTO -crop 32x32@ +repage -quality 75 DIR/tile-%04d.jpg\`. Debian's
   policy (256 MiB pixel cache in memory, 128 megapixels) admits the picture; no \`-limit\` needed.
 - libvips: Python through GObject introspection (gir1.2-vips-8.0; Debian 12 has no pyvips),
@@ -167,7 +169,7 @@ median over the rounds; the script checks that every run wrote 1024 non-empty fi
   32 x 32 grid; the \`vips\` command would start a process per tile, about 0.1 s each.
 - pillow: \`Image.open\`, \`load\`, then \`crop(box).save(..., quality=75)\` per tile of the same grid.
 
-Measured $(date -u +%Y-%m-%d) on $(nproc) cores ($versions), $rounds rounds:
+Measured $(date -u +%Y-%m-%d) on $(nproc) cores ($versions), median of $rounds rounds:
 
 $table"
 
