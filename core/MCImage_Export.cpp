@@ -111,6 +111,7 @@ std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
   return html;
 }
 
+// One thread makes all the files, so beyond a few encoding threads it is the limit.
 constexpr std::int32_t kMaxEncodeThreads = 4;
 
 // One fragment encoded in memory, waiting for its file.
