@@ -19,8 +19,14 @@
 #include "runtime/Exceptions.h"
 #include "settings/KWSettingsStorage.h"
 
-// Resources of a static library are registered by hand, outside any namespace.
-static void InitResources() { Q_INIT_RESOURCE(mosaicer); }
+// Resources of a static library are registered by hand, outside any namespace, once.
+static void InitResources() {
+  static const bool done = [] {
+    Q_INIT_RESOURCE(mosaicer);
+    return true;
+  }();
+  (void)done;
+}
 
 namespace mosaicer {
 
@@ -66,6 +72,8 @@ QFrame* MakePanel(QWidget* parent, const char* name, const QRect& geometry) {
 }
 
 }  // namespace
+
+void InitAppResources() { ::InitResources(); }
 
 QString TApplication::Title() { return gTitle; }
 void TApplication::SetTitle(const QString& title) {

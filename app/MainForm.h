@@ -20,6 +20,9 @@ namespace mosaicer {
 
 class TDialogs;
 
+// Registers the window's pictures and the program's icon; the window does it itself as well.
+void InitAppResources();
+
 // The application object's title and its one place for failures.
 class TApplication {
 public:
