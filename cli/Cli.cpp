@@ -204,8 +204,7 @@ int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTe
 
   TMCImage image;
   image.LoadFromFile(*a.Picture);
-  if (seed) RandomState = *seed;
-  else SeedRandomFromClock();
+  StartRandom(seed);
   image.MakeBreakup(chunks);
 
   TSaveProgress progress;
