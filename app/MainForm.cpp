@@ -76,10 +76,8 @@ QFrame* MakePanel(QWidget* parent, const char* name, const QRect& geometry) {
 void InitAppResources() { ::InitResources(); }
 
 QString TApplication::Title() { return gTitle; }
-void TApplication::SetTitle(const QString& title) {
-  gTitle = title;
-  qApp->setApplicationName(title);
-}
+// The taskbar shows the window's caption here; the title is what error boxes carry.
+void TApplication::SetTitle(const QString& title) { gTitle = title; }
 
 TImageControl::TImageControl(QWidget* parent) : QWidget(parent) {}
 
