@@ -373,9 +373,9 @@ void TfrmMain::keyPressEvent(QKeyEvent* event) {
 void TfrmMain::reject() { QDialog::done(QDialog::Rejected); }
 
 bool TfrmMain::StrToIntStrict(const QString& text, std::int32_t& value) {
+  // Characters outside Latin-1 become "?", which no rule below accepts.
   const QByteArray bytes = text.toLatin1();
   const char* p = bytes.constData();
-  if (text.size() != bytes.size()) return false;
   while (*p == ' ') ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
