@@ -373,8 +373,10 @@ void TfrmMain::keyPressEvent(QKeyEvent* event) {
 void TfrmMain::reject() { QDialog::done(QDialog::Rejected); }
 
 bool TfrmMain::StrToIntStrict(const QString& text, std::int32_t& value) {
-  // Characters outside Latin-1 become "?", which no rule below accepts.
+  // Characters outside Latin-1 become "?", which no rule below accepts; the text ends at its
+  // end, not at an embedded zero.
   const QByteArray bytes = text.toLatin1();
+  if (bytes.contains('\0')) return false;
   const char* p = bytes.constData();
   while (*p == ' ') ++p;
   bool negative = false;

@@ -193,6 +193,8 @@ private slots:
                  {"$123456789", false, 0}, {"$FFFFFFFF", true, -1}, {"2147483647", true, 2147483647},
                  {"2147483648", false, 0}, {"-2147483648", true, -2147483647 - 1}, {"1e3", false, 0},
                  {"\t16", false, 0},   {"- 16", false, 0},     {"١٦", false, 0}};
+    std::int32_t zero = 0;
+    QVERIFY(!TfrmMain::StrToIntStrict(QString("16") + QChar(0) + "x", zero));
     for (const auto& c : cases) {
       std::int32_t value = 0;
       QCOMPARE(TfrmMain::StrToIntStrict(QString::fromUtf8(c.Text), value), c.Ok);
