@@ -100,25 +100,38 @@ void TBitmap32::Fill(TColor32 c) {
   std::fill_n(Bits(), static_cast<std::size_t>(FWidth) * static_cast<std::size_t>(FHeight), c);
 }
 
+TCopyClip ClipCopy(const TRect& dst, const TRect& src, std::int32_t targetWidth, std::int32_t targetHeight,
+                   std::int32_t sourceWidth, std::int32_t sourceHeight) {
+  // Clip the source rectangle to the source bitmap, carry that to the destination, then clip
+  // the destination to the target and carry that back. Sums are 64-bit so that rectangles far
+  // outside cannot overflow; what is left lies inside both bitmaps and fits 32 bits again.
+  const std::int64_t dx = std::int64_t{dst.Left} - src.Left;
+  const std::int64_t dy = std::int64_t{dst.Top} - src.Top;
+  const std::int64_t left = std::max<std::int64_t>({src.Left, 0, -dx});
+  const std::int64_t top = std::max<std::int64_t>({src.Top, 0, -dy});
+  const std::int64_t right = std::min<std::int64_t>({src.Right, sourceWidth, targetWidth - dx});
+  const std::int64_t bottom = std::min<std::int64_t>({src.Bottom, sourceHeight, targetHeight - dy});
+  TCopyClip clip;
+  if (left >= right || top >= bottom) return clip;
+  clip.Source = {static_cast<std::int32_t>(left), static_cast<std::int32_t>(top), static_cast<std::int32_t>(right),
+                 static_cast<std::int32_t>(bottom)};
+  clip.Dx = static_cast<std::int32_t>(dx);
+  clip.Dy = static_cast<std::int32_t>(dy);
+  return clip;
+}
+
 void TBitmap32::Draw(const TRect& dst, const TRect& src, const TBitmap32& source) {
   if (Empty() || source.Empty()) return;
   if (dst.Width() != src.Width() || dst.Height() != src.Height()) {
     DrawStretched(dst, src, source);
     return;
   }
-  // Clip the source rectangle to the source bitmap, carry that to the destination, then clip
-  // the destination to this bitmap and carry that back.
-  const std::int64_t dx = std::int64_t{dst.Left} - src.Left;
-  const std::int64_t dy = std::int64_t{dst.Top} - src.Top;
-  std::int64_t left = std::max<std::int64_t>({src.Left, 0, -dx});
-  std::int64_t top = std::max<std::int64_t>({src.Top, 0, -dy});
-  std::int64_t right = std::min<std::int64_t>({src.Right, source.Width(), std::int64_t{Width()} - dx});
-  std::int64_t bottom = std::min<std::int64_t>({src.Bottom, source.Height(), std::int64_t{Height()} - dy});
-  if (left >= right || top >= bottom) return;
-  const auto count = static_cast<std::size_t>(right - left);
-  for (std::int64_t y = top; y < bottom; ++y) {
-    const TColor32* from = source.ScanLine(static_cast<std::int32_t>(y)) + left;
-    TColor32* to = ScanLine(static_cast<std::int32_t>(y + dy)) + (left + dx);
+  const TCopyClip clip = ClipCopy(dst, src, Width(), Height(), source.Width(), source.Height());
+  if (clip.Empty()) return;
+  const auto count = static_cast<std::size_t>(clip.Source.Width());
+  for (std::int32_t y = clip.Source.Top; y < clip.Source.Bottom; ++y) {
+    const TColor32* from = source.ScanLine(y) + clip.Source.Left;
+    TColor32* to = ScanLine(y + clip.Dy) + (clip.Source.Left + clip.Dx);
     std::memmove(to, from, count * sizeof(TColor32));
   }
 }

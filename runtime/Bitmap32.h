@@ -31,6 +31,18 @@ struct TRect {
   friend constexpr bool operator==(const TRect&, const TRect&) = default;
 };
 
+// The part of an equal-size copy of src (in a bitmap of sourceWidth x sourceHeight) to dst (in
+// a bitmap of targetWidth x targetHeight) that lies inside both bitmaps: the source rectangle
+// to copy and the offset that carries it to the destination. Empty when nothing does.
+struct TCopyClip {
+  TRect Source;
+  std::int32_t Dx = 0;
+  std::int32_t Dy = 0;
+  bool Empty() const { return Source.Left >= Source.Right || Source.Top >= Source.Bottom; }
+};
+TCopyClip ClipCopy(const TRect& dst, const TRect& src, std::int32_t targetWidth, std::int32_t targetHeight,
+                   std::int32_t sourceWidth, std::int32_t sourceHeight);
+
 enum TStretchFilter { sfNearest, sfLinear, sfSpline, sfLanczos, sfMitchell };
 enum TDrawMode { dmOpaque, dmBlend };
 
