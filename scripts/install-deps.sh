@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core fonts-liberation2
   libjpeg62-turbo-dev libjpeg-turbo-progs
-  libpng-dev
+  libpng-dev libgumbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
