@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev libgl-dev fonts-dejavu-core fonts-liberation2
   libjpeg62-turbo-dev libjpeg-turbo-progs
   libpng-dev libgumbo-dev
+  python3 chromium
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
