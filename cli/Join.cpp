@@ -65,7 +65,7 @@ void CollectImages(const GumboNode* node, std::vector<TFragment>& cells) {
     TFragment fragment{src ? src : "", 0, 0};
     const auto width = NumberAttribute(node, "width"), height = NumberAttribute(node, "height");
     if (!src || !*src || !width || !height)
-      throw Exception("An image of the page lacks its src, width or height: fragment " + Quoted(fragment.Src));
+      throw Exception("Fragment " + Quoted(fragment.Src) + " lacks a src, width or height in the page");
     fragment.Width = *width;
     fragment.Height = *height;
     cells.push_back(fragment);
