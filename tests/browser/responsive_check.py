@@ -287,10 +287,17 @@ def main():
     with open(joined, "rb") as f:
         reference = f.read()
 
+    # The default markup with --alt is one image as well.
+    plain_index = os.path.join(folder, "plain.html")
+    subprocess.run([cli, "save", picture, "--chunks", str(CHUNKS), "--seed", "12", "--out",
+                    os.path.join(folder, "g"), "--prefix", "g/", "--alt", ALT, "--page", plain_index],
+                   check=True, stdout=subprocess.DEVNULL)
+
     problems = []
     emulating = Browser([])
     try:
         problems += check_accessibility(emulating, folder, index)
+        problems += check_accessibility(emulating, folder, plain_index)
         for factor in FACTORS:
             for label, container, viewport_width in CONTAINERS:
                 problems += check_render(emulating, folder, snippet, reference, label, container, viewport_width,
