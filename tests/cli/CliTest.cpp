@@ -14,6 +14,7 @@
 #include "cli/PngWriter.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
+#include "tests/cli/CliRun.h"
 #include "tests/support/ExpectThrow.h"
 #include "tests/support/TestPictures.h"
 
@@ -22,16 +23,6 @@ namespace {
 
 using namespace mosaicer::testing;
 
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-TRun RunTool(std::vector<std::string> args, bool errIsTerminal = false) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err, errIsTerminal);
-  return {code, out.str(), err.str()};
-}
 
 std::size_t FileCount(const std::string& folder) {
   std::size_t n = 0;
@@ -266,16 +257,6 @@ TEST_F(Cli, HelpNamesEveryNewOption) {
   for (const char* word : {"join", "--quality", "--progressive", "--responsive", "--alt", "--lazy", "--page", "--root",
                            "--compare", "1048576"})
     EXPECT_NE(help.Out.find(word), std::string::npos) << word;
-}
-
-// The fragment files of a save in folder, read back in the order the HTML names them.
-std::vector<std::string> SourcesOf(const std::string& html) {
-  std::vector<std::string> sources;
-  for (std::size_t at = html.find("src=\""); at != std::string::npos; at = html.find("src=\"", at + 1)) {
-    const std::size_t start = at + 5;
-    sources.push_back(html.substr(start, html.find('"', start) - start));
-  }
-  return sources;
 }
 
 // What cjpeg writes from the picture's own decoded pixels; empty when cjpeg is not installed.

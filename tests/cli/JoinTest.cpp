@@ -4,12 +4,11 @@
 #include <cmath>
 #include <filesystem>
 #include <regex>
-#include <sstream>
 
-#include "cli/Cli.h"
 #include "cli/Join.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
+#include "tests/cli/CliRun.h"
 #include "tests/support/ExpectThrow.h"
 #include "tests/support/TestPictures.h"
 
@@ -18,16 +17,6 @@ namespace {
 
 using namespace mosaicer::testing;
 
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-TRun RunTool(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err);
-  return {code, out.str(), err.str()};
-}
 
 std::string TextOf(const std::string& path) {
   const auto bytes = ReadBytes(path);
@@ -65,14 +54,6 @@ protected:
   TTempDir Dir;
   std::string Picture;
 };
-
-// The file names after "src=\"f/", in the order of the page.
-std::vector<std::string> SourcesOf(const std::string& html) {
-  std::vector<std::string> names;
-  for (std::size_t at = html.find("src=\"f/"); at != std::string::npos; at = html.find("src=\"f/", at + 1))
-    names.push_back(html.substr(at + 7, html.find('"', at + 7) - at - 7));
-  return names;
-}
 
 // A misplaced or missing fragment brings a photo-like picture far below this; quality 75
 // fragments of it stay well above.
@@ -129,20 +110,20 @@ TEST_F(Join, NamesAreDecodedFromPercentEscapes) {
 TEST_F(Join, AMissingFragmentIsNamed) {
   const std::string html = Save();
   const std::string second = SourcesOf(html).at(1);
-  std::filesystem::remove(Dir.File("f/" + second));
+  std::filesystem::remove(Dir.File(second));
   const TRun r = JoinFails();
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err.rfind("Fragment \"f/" + second + "\" cannot be loaded: ", 0), 0u) << r.Err;
+  EXPECT_EQ(r.Err.rfind("Fragment \"" + second + "\" cannot be loaded: ", 0), 0u) << r.Err;
   EXPECT_FALSE(std::filesystem::exists(Dir.File("joined.png")));
 }
 
 TEST_F(Join, AFragmentOfAnotherSizeIsNamed) {
   const std::string html = Save();
   const std::string first = SourcesOf(html).at(0);
-  WriteJPEG(Dir.File("f/" + first), PhotoLike(7, 5));
+  WriteJPEG(Dir.File(first), PhotoLike(7, 5));
   const TRun r = JoinFails();
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err.rfind("Fragment \"f/" + first + "\" is 7x5 pixels, but its tag says ", 0), 0u) << r.Err;
+  EXPECT_EQ(r.Err.rfind("Fragment \"" + first + "\" is 7x5 pixels, but its tag says ", 0), 0u) << r.Err;
 }
 
 TEST_F(Join, RowsThatDoNotAddUpAreNamed) {
