@@ -317,9 +317,11 @@ int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTe
     if (errIsTerminal) err << "\n";
     throw;
   }
-  if (a.Page) WriteTextFile(*a.Page, BuildHTMLPage(image.FileName.substr(image.FileName.find_last_of('/') + 1), html));
+  // The snippet first: it is the only record of the random names, so a page that cannot be
+  // written must not lose it.
   if (a.Html) WriteTextFile(*a.Html, html + "\n");
-  else out << html << "\n";
+  else out << html << "\n" << std::flush;
+  if (a.Page) WriteTextFile(*a.Page, BuildHTMLPage(image.FileName.substr(image.FileName.find_last_of('/') + 1), html));
   return 0;
 }
 

@@ -384,8 +384,11 @@ TEST_F(Cli, PageHoldsTheSnippetAndTheSnippetStillPrints) {
   const auto bytes = ReadBytes(Dir.File("index.html"));
   const std::string page(bytes.begin(), bytes.end());
   EXPECT_EQ(page, BuildHTMLPage("photo.jpg", r.Out.substr(0, r.Out.size() - 1)));
-  EXPECT_EQ(RunTool({"save", Picture, "--chunks", "4", "--out", Dir.File("g"), "--page", Dir.File("none/index.html")}).Code,
-            1);
+  // A page that cannot be written fails, but the snippet, the only record of the names, is out.
+  const TRun failed = RunTool({"save", Picture, "--chunks", "4", "--out", Dir.File("g"), "--page", Dir.File("none/index.html")});
+  EXPECT_EQ(failed.Code, 1);
+  EXPECT_EQ(failed.Err, "Cannot create file \"" + Dir.File("none/index.html") + "\". No such file or directory.\n");
+  EXPECT_EQ(SourcesOf(failed.Out).size(), 4u);
 }
 
 // libpng's own reading of a PNG file, as 8-bit RGB rows.
