@@ -56,7 +56,7 @@ def make_picture(folder):
 
 
 class Browser:
-    def __init__(self, extra_args):
+    def __init__(self, extra_args, profile):
         to_browser_r, self.to_browser = os.pipe()
         self.from_browser, from_browser_w = os.pipe()
 
@@ -68,8 +68,11 @@ class Browser:
 
         args = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
                 "--remote-debugging-pipe", "--force-color-profile=srgb", "--no-first-run",
-                "--disable-lcd-text", "--window-size=%d,%d" % VIEWPORT] + extra_args
-        self.process = subprocess.Popen(args, pass_fds=(3, 4, to_browser_r, from_browser_w), preexec_fn=wire,
+                "--disable-lcd-text", "--window-size=%d,%d" % VIEWPORT,
+                "--user-data-dir=" + profile] + extra_args  # a profile of its own, inside the work folder
+        # Nothing of the browser's lands outside the work folder.
+        env = dict(os.environ, XDG_CONFIG_HOME=profile, XDG_CACHE_HOME=profile, HOME=profile)
+        self.process = subprocess.Popen(args, env=env, pass_fds=(3, 4, to_browser_r, from_browser_w), preexec_fn=wire,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(to_browser_r)
         os.close(from_browser_w)
@@ -297,7 +300,7 @@ def main():
                    check=True, stdout=subprocess.DEVNULL)
 
     problems = []
-    emulating = Browser([])
+    emulating = Browser([], os.path.join(folder, "profile-emulating"))
     try:
         problems += check_accessibility(emulating, folder, index)
         problems += check_accessibility(emulating, folder, plain_index)
@@ -308,7 +311,7 @@ def main():
     finally:
         emulating.close()
     for factor in FACTORS:
-        screen = Browser(["--force-device-scale-factor=%d" % factor])
+        screen = Browser(["--force-device-scale-factor=%d" % factor], os.path.join(folder, "profile-%d" % factor))
         try:
             for label, container, viewport_width in CONTAINERS:
                 problems += check_render(screen, folder, snippet, reference, label, container, viewport_width,
