@@ -65,7 +65,7 @@ void CollectImages(const GumboNode* node, std::vector<TFragment>& cells) {
     TFragment fragment{src ? src : "", 0, 0};
     const auto width = NumberAttribute(node, "width"), height = NumberAttribute(node, "height");
     if (!src || !*src || !width || !height)
-      throw Exception("Fragment " + Quoted(fragment.Src) + " lacks a src, width or height in the page");
+      throw Exception("Fragment " + Quoted(fragment.Src) + " lacks a src, or a width and height of 1 or more, in the page");
     fragment.Width = *width;
     fragment.Height = *height;
     cells.push_back(fragment);
@@ -169,8 +169,12 @@ void JoinPage(const std::string& page, const std::string& root, TBitmap32& pictu
     std::int32_t left = 0;
     for (const TFragment& cell : row) {
       TBitmap32 fragment;
+      const std::string name = PercentDecoded(cell.Src);
+      // The system would read the name only up to the zero, which is another file.
+      if (name.find('\0') != std::string::npos)
+        throw Exception("Fragment " + Quoted(cell.Src) + " cannot be loaded: its name holds a zero byte");
       try {
-        LoadPictureFromFile(fragment, folder + PercentDecoded(cell.Src));
+        LoadPictureFromFile(fragment, folder + name);
       } catch (const std::exception& e) {
         throw Exception("Fragment " + Quoted(cell.Src) + " cannot be loaded: " + e.what());
       }

@@ -146,7 +146,14 @@ TEST_F(Join, PagesWithoutFragmentsAndOtherOriginals) {
   WriteText(Dir.File("page.html"), "<table><tr><td><img src=\"x.jpg\"></td></tr></table>");
   r = JoinFails();
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err, "Fragment \"x.jpg\" lacks a src, width or height in the page.\n");
+  EXPECT_EQ(r.Err, "Fragment \"x.jpg\" lacks a src, or a width and height of 1 or more, in the page.\n");
+
+  // A zero byte would cut the name short, at another file.
+  WriteJPEG(Dir.File("x"), PhotoLike(4, 4));
+  WriteText(Dir.File("page.html"), "<table><tr><td><img src=\"x%00.jpg\" width=\"4\" height=\"4\"></td></tr></table>");
+  r = JoinFails();
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_EQ(r.Err, "Fragment \"x%00.jpg\" cannot be loaded: its name holds a zero byte.\n");
 
   Save();
   WriteJPEG(Dir.File("small.jpg"), PhotoLike(32, 24));
