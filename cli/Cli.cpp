@@ -125,7 +125,9 @@ constexpr TOption Value(const char* name, std::optional<std::string> TArguments:
   return {name, nullptr, value};
 }
 
-// Every command's own options; anything else is a usage error before anything is read.
+// Every command's own options; anything else is a usage error before anything is read. A table
+// of our own rather than CLI11: its generated help and exit codes differ from the usage text and
+// the exit 2 that scripts rely on, and bending them back takes more code than this.
 const std::map<std::string, std::vector<TOption>>& OptionTable() {
   using A = TArguments;
   static const std::map<std::string, std::vector<TOption>> table = {
