@@ -56,10 +56,10 @@ std::atomic<std::int64_t> Published{0};
 static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
 void RegisterPending(const TFileStream* owner, const std::string& path) {
-  const std::size_t n = std::min(path.size(), sizeof PendingPath - 1);
   PendingOwner.store(nullptr);
-  std::memcpy(PendingPath, path.data(), n);
-  PendingPath[n] = '\0';
+  // A cut path could name another file; one this long cannot be created anyway.
+  if (path.size() >= sizeof PendingPath) return;
+  std::memcpy(PendingPath, path.c_str(), path.size() + 1);
   PendingOwner.store(owner);
 }
 
@@ -74,24 +74,33 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash + 1);
 }
 
-// The file a chain of symbolic links ends at (which need not exist yet). A link into /proc (as
-// /dev/stdout is) names an open file rather than a place, so it is reported and not followed.
+// True for a link that lives in /proc (reached as /dev/stdout, /dev/fd/1 or directly): it names
+// an open file of some process rather than a place in a folder.
+bool InProc(const std::string& link) {
+  const std::string folder = FolderOf(link);
+  char real[PATH_MAX];
+  if (!::realpath(folder.empty() ? "." : folder.c_str(), real)) return false;
+  return std::strncmp(real, "/proc/", 6) == 0;
+}
+
+// The file a chain of symbolic links ends at (which need not exist yet). A link in /proc is
+// reported and not followed.
 std::string FollowLinks(const std::string& path, bool& throughProc) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st {};
     if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    if (InProc(current)) {
+      throughProc = true;
+      return path;
+    }
     char buffer[PATH_MAX];
     const ssize_t n = ::readlink(current.c_str(), buffer, sizeof buffer);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buffer) return current;
     std::string link(buffer, static_cast<std::size_t>(n));
     current = link.front() == '/' ? link : FolderOf(current) + link;
-    if (current.rfind("/proc/", 0) == 0) {
-      throughProc = true;
-      return path;
-    }
   }
-  return current;  // a loop: creating the temporary file's rename target then fails with ELOOP
+  return current;  // a loop: the rename onto it then fails with ELOOP
 }
 
 // Six random characters for a temporary name. Not the document's generator, whose sequence a
