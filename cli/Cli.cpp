@@ -6,9 +6,9 @@
 #include <limits>
 #include <optional>
 
-#include "cli/Process.h"
 #include "cli/Json.h"
 #include "cli/PngWriter.h"
+#include "cli/Process.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
 #include "runtime/FileStream.h"
