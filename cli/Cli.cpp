@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <iomanip>
 #include <cstdint>
+#include <iomanip>
 #include <limits>
 #include <map>
 #include <optional>
@@ -14,6 +14,7 @@
 #include "cli/Join.h"
 #include "cli/Json.h"
 #include "cli/PngWriter.h"
+#include "cli/Process.h"
 #include "core/MCImage.h"
 #include "jpeg/PictureLoader.h"
 #include "runtime/Exceptions.h"
@@ -260,18 +261,9 @@ int Divide(const TArguments& a, std::ostream& out) {
 
 // Writes text as the whole file at path; the one way the tool writes a text file.
 void WriteTextFile(const std::string& path, const std::string& text) {
-  TFileStream file(path);
-  bool written = file.Write(text.data(), text.size()) == text.size();
-  int code = errno;
-  if (written) {
-    written = file.Close();
-    code = errno;
-  }
-  if (!written) {
-    file.Close();
-    DeleteFile(path);
-    throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + SysErrorMessage(code));
-  }
+  TFileStream file(path, TLinkPolicy::Follow);
+  file.Write(text.data(), text.size());
+  if (!file.Close()) throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + SysErrorMessage(file.Error()));
 }
 
 // The save's settings, checked before anything is read or written.
@@ -306,6 +298,7 @@ int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTe
   StartRandom(seed);
   image.MakeBreakup(chunks);
 
+  const TFragmentCount counting(chunks, errIsTerminal);
   TSaveProgress progress;
   if (errIsTerminal) {
     progress = [&err](std::int32_t written, std::int32_t total) {
