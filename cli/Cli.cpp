@@ -49,21 +49,23 @@ Commands:
       named after the picture with a random part (photo-k3j9x0qa.jpg) into FOLDER
       (created if only its last level is missing), and prints the one-line HTML
       that puts the picture back together on a web page.
-      --prefix P     put P before every file name in the HTML (default: none;
-                     give "images/" for a folder images beside the page)
-      --seed S       as for divide; the names are drawn right after the division
-      --html FILE    write the HTML into FILE instead of standard output
-      --quality Q    JPEG quality of the fragments, 1 to 100 (default 75)
-      --progressive  write progressive JPEG fragments
-      --responsive   the picture scales down to the width of its container,
-                     never wider than itself, keeping its proportions
-      --alt TEXT     the whole picture is one image named TEXT to screen
-                     readers; the fragments stay decorative
-      --lazy         the browser loads fragments lazily and decodes them
-                     asynchronously (their sizes stay in the tags)
-      --page FILE    also write a whole HTML page holding the HTML into FILE,
-                     titled with the picture's name; --prefix is then taken
-                     from the page's folder
+      --prefix P   put P before every file name in the HTML (default: none;
+                   give "images/" for a folder images beside the page)
+      --seed S     as for divide; the names are drawn right after the division
+      --html FILE  write the HTML into FILE instead of standard output
+      --quality Q  JPEG quality of the fragments, 1 to 100 (default 75)
+      --progressive
+                   write progressive JPEG fragments
+      --responsive
+                   the picture scales down to the width of its container,
+                   never wider than itself, keeping its proportions
+      --alt TEXT   the whole picture is one image named TEXT to screen
+                   readers; the fragments stay decorative
+      --lazy       the browser loads fragments lazily and decodes them
+                   asynchronously (their sizes stay in the tags)
+      --page FILE  also write a whole HTML page holding the HTML into FILE,
+                   titled with the picture's name; --prefix is then taken
+                   from the page's folder
       On a terminal, progress is shown on standard error. A failure leaves the
       files written before it, and no half-written file.
 
