@@ -232,6 +232,15 @@ TEST_F(RegistryStore, OpenForWriteCreatesTheKeyWithItsParents) {
   EXPECT_EQ(FolderEntries(FHome.Path() + "/Norvel"), std::vector<std::string>{"Crumb.conf"});
 }
 
+TEST_F(RegistryStore, ASavedFileKeepsItsPermissions) {
+  WriteText(KeyFile(), "[General]\nA=@ByteArray(x)\n");
+  std::filesystem::permissions(KeyFile(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  Store().WriteString("B", "y");
+  EXPECT_EQ(std::filesystem::status(KeyFile()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(Store().ReadString("A", ""), "x");
+}
+
 TEST_F(RegistryStore, EmptyTextIsAValueNotTheDefault) {
   auto& store = Store();
   store.WriteString("LastPrefix", "");
