@@ -27,8 +27,8 @@ inline constexpr std::int32_t kSettingsDiskFull = 112;  // a write failed where 
 // The value type "Wrong value type: %d" names: the store's own values are 3, anything else 0.
 inline constexpr std::int32_t kSettingsBinary = 3;
 
-// A store failure: "Registry open error %d", "Registry read error %d", "Registry write error %d"
-// or "Wrong value type: %d".
+// A store failure: "Registry open error %d", "Registry write error %d" or "Wrong value type: %d".
+// ("Registry read error %d" cannot arise: a key's values are read with its file when it opens.)
 class EKWSettingsStorageError : public Exception {
 public:
   using Exception::Exception;
