@@ -189,6 +189,10 @@ std::unique_ptr<QSettings> TKWRegistrySettingsStorage::OpenKey(bool forWrite, st
     // A key opened for writing exists from now on, as its folder; the file comes with the first value.
     error = kSettingsAccess;
     if (!QDir().mkpath(info.absolutePath())) return nullptr;
+  } else if (!info.isFile()) {
+    // QSettings would read a FIFO or a device without end; a folder it cannot read at all.
+    error = kSettingsAccess;
+    return nullptr;
   } else if (info.size() > kMaxFileBytes) {
     error = kSettingsDamaged;
     if (!forWrite) return nullptr;

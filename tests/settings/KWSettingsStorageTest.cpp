@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -383,6 +384,13 @@ TEST_F(RegistryStore, FailuresCarryTheNumbersOfTheTable) {
   EXPECT_EQ(FailureOf([&] { store.WriteString("A", "x"); }), "Registry open error 5");
   EXPECT_EQ(store.WriteKey(), kNoKey);
   EXPECT_TRUE(std::filesystem::is_directory(KeyFile())) << "what cannot be read is not replaced";
+
+  // A FIFO would block every read of it.
+  std::filesystem::remove(KeyFile());
+  ASSERT_EQ(mkfifo(KeyFile().c_str(), 0600), 0);
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 5");
+  EXPECT_EQ(FailureOf([&] { store.WriteString("A", "x"); }), "Registry open error 5");
+  EXPECT_TRUE(std::filesystem::is_fifo(KeyFile()));
 }
 
 TEST_F(RegistryStore, DamagedFilesReadAsNoValuesAndTheNextWriteReplacesThem) {
