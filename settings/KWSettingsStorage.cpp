@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #include <QSettings>
 #include <QString>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -134,6 +136,21 @@ bool SurelyFits(const QString& file, const std::string& name, const std::string&
   return needed + disk.f_frsize <= static_cast<unsigned long long>(disk.f_bavail) * disk.f_frsize;
 }
 
+// QSettings' cache tells a changed file by its size and modification time, to the millisecond,
+// and the file system's clock ticks coarser: another process's save of the same size within the
+// tick of our last one looks like no change, and our next save would merge into the stale copy
+// and drop the other's values. So saves take turns under a lock of their own, and each waits
+// out the tick of its own save (bounded, against a clock set back) before handing on.
+void WaitOutClockTick(const QString& file) {
+  const qint64 saved = SavedFile(file).lastModified().toMSecsSinceEpoch();
+  for (int i = 0; i < 100; ++i) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    if (static_cast<qint64>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 > saved) return;
+    usleep(1000);
+  }
+}
+
 // QSettings tells only that a save failed; where the file may be written, space ran out.
 std::int32_t WriteFailure(const QString& file) {
   const QFileInfo target = SavedFile(file);
@@ -249,8 +266,11 @@ void TKWRegistrySettingsStorage::DoWriteString(const std::string& name, const st
 std::int32_t TKWRegistrySettingsStorage::WriteValue(const std::string& name, const std::string& value) {
   if (!FWrite) return kSettingsMissing;
   if (!SurelyFits(FWrite->fileName(), name, value)) return kSettingsDiskFull;
+  QLockFile turn(FWrite->fileName() + QStringLiteral(".turn"));
+  if (!turn.lock()) return WriteFailure(FWrite->fileName());
   FWrite->setValue(KeyOfName(name), QByteArray(value.data(), static_cast<qsizetype>(value.size())));
   FWrite->sync();
+  WaitOutClockTick(FWrite->fileName());
   if (FWrite->status() == QSettings::NoError) return 0;
   const std::int32_t error = WriteFailure(FWrite->fileName());
   // QSettings keeps reporting its first error; a fresh object tells of the next write's own.
