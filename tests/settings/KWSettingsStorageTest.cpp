@@ -78,6 +78,13 @@ std::string InChild(const std::function<std::string()>& work) {
   return result;
 }
 
+// In a child process: a tmpfs over the folder that only this process sees; false where the
+// machine allows no private mounts.
+bool MountPrivateTmpfs(const std::string& folder, const char* options) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", folder.c_str(), "tmpfs", 0, options) == 0;
+}
+
 // The message of the store failure that work raises, or "none".
 std::string FailureOf(const std::function<void()>& work) {
   try {
@@ -510,9 +517,7 @@ INSTANTIATE_TEST_SUITE_P(RegistryStoreFaults, FileSizeLimit, ::testing::Values(1
 // entry taken.
 std::string OnAFullDisk(const std::string& folder, std::size_t room, bool noEntries, std::size_t size) {
   return InChild([&]() -> std::string {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k,nr_inodes=16") != 0)
-      return "skip";
+    if (!MountPrivateTmpfs(folder, "size=64k,nr_inodes=16")) return "skip";
     TKWRegistrySettingsStorage store;
     store.SetKeyPath(kKey);
     store.WriteString("A", std::string(300, 'o'));
@@ -634,9 +639,7 @@ TEST(RegistryStoreProcesses, SameSizeSaveWithinOneClockTickIsNotLost) {
   const std::string folder = home.Path() + "/Norvel";
   std::filesystem::create_directories(folder);
   const std::string result = InChild([&]() -> std::string {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
-      return "skip";
+    if (!MountPrivateTmpfs(folder, "size=1m")) return "skip";
     TKWRegistrySettingsStorage first;
     first.SetKeyPath(kKey);
     first.SetRaiseErrors(true);
