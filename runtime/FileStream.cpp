@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "runtime/Exceptions.h"
 
@@ -19,11 +21,13 @@ struct TSeam {
   int CreateError = 0;
   int FailWrite = 0;
   int WriteError = 0;
+  int CreateDelay = 0;
 };
 
 TSeam Seam;
 
 int SeamCreate(const char* path) {
+  if (Seam.CreateDelay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Seam.CreateDelay));
   if (++Seam.Creates == Seam.FailCreate) {
     errno = Seam.CreateError;
     return -1;
@@ -51,6 +55,7 @@ void FailWriteAt(int call, int error) {
   Seam.FailWrite = call ? Seam.Writes + call : 0;
   Seam.WriteError = error;
 }
+void DelayCreates(int milliseconds) { Seam.CreateDelay = milliseconds; }
 int CreateCalls() { return Seam.Creates; }
 int WriteCalls() { return Seam.Writes; }
 }  // namespace FileSeam

@@ -51,11 +51,13 @@ bool DeleteFile(const std::string& path);
 
 // The seam. Calls are counted from the last Reset(): FailCreateAt(3, EACCES) makes the third
 // file creation fail with EACCES; FailWriteAt(n, ENOSPC) makes the n-th write call store nothing
-// and fail. 0 turns a fault off.
+// and fail. 0 turns a fault off. DelayCreates(ms) makes every file creation wait that long first,
+// as on a slow disk.
 namespace FileSeam {
 void Reset();
 void FailCreateAt(int call, int error);
 void FailWriteAt(int call, int error);
+void DelayCreates(int milliseconds);
 int CreateCalls();
 int WriteCalls();
 }  // namespace FileSeam
