@@ -4,6 +4,7 @@
 #include <QDropEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QProcess>
 #include <QProgressDialog>
 #include <QScreen>
 #include <QTextDocumentFragment>
@@ -590,6 +591,48 @@ private slots:
     const QPixmap banner = Find<QLabel>(*form, "Image1")->pixmap();
     QCOMPARE(banner.deviceIndependentSize(), QSizeF(144, 45));
     QCOMPARE(banner.devicePixelRatio(), ratio > 1 ? 2.0 : 1.0);
+  }
+
+  void commandLine_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("display");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    const QString desktop = "mosaicer needs a graphical desktop. Without one, mosaicer-cli does the same work from a shell.\n";
+    QTest::newRow("help without a display") << QStringList{"--help"} << false << 0 << "Usage: mosaicer [PICTURE]\n" << "";
+    QTest::newRow("version without a display") << QStringList{"--version"} << false << 0 << "mosaicer 0.1.0\n" << "";
+    QTest::newRow("unknown option") << QStringList{"--verbose"} << true << 2 << "" << "unexpected argument \"--verbose\"";
+    QTest::newRow("short option") << QStringList{"-h"} << true << 2 << "" << "unexpected argument \"-h\"";
+    QTest::newRow("two pictures") << QStringList{"a.jpg", "b.jpg"} << true << 2 << "" << "unexpected argument \"b.jpg\"";
+    QTest::newRow("help with a picture") << QStringList{"a.jpg", "--help"} << true << 2 << "" << "Usage: mosaicer";
+    QTest::newRow("no display") << QStringList{} << false << 1 << "" << desktop;
+    QTest::newRow("no display, with a picture") << QStringList{"a.jpg"} << false << 1 << "" << desktop;
+  }
+  void commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, display);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    // A usage error must come before any display is needed, so a bogus one is given.
+    if (display) env.insert("DISPLAY", ":9999");
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(FDir->File("config")));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(QString::fromStdString(FDir->Path()));
+    process.start(MOSAICER_BINARY, arguments);
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+    const QString stdoutText = QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString stderrText = QString::fromLocal8Bit(process.readAllStandardError());
+    if (out.isEmpty()) QCOMPARE(stdoutText, QString());
+    else QVERIFY2(stdoutText.startsWith(out), qPrintable(stdoutText));
+    if (err.isEmpty()) QCOMPARE(stderrText, QString());
+    else QVERIFY2(stderrText.contains(err), qPrintable(stderrText));
   }
 
   void saveWritesTheFragmentsAndShowsTheHtml() {
