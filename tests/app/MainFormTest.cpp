@@ -266,6 +266,7 @@ private slots:
       const char* After;
     } rejected[] = {{"16 ", "Incorrect number of chunks value", "16 "},
                     {"", "Incorrect number of chunks value", ""},
+                    {"١٦", "Incorrect number of chunks value", "١٦"},  // digits outside Latin-1
                     {"3", "Number of chunks must be greater than 3 and smaller than 1025", "4"},
                     {"-7", "Number of chunks must be greater than 3 and smaller than 1025", "4"},
                     {"1025", "Number of chunks must be greater than 3 and smaller than 1025", "1024"}};
