@@ -2,6 +2,7 @@
 // remembered settings, with the dialogs answered by the test.
 #include <QApplication>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMimeData>
 #include <QProcess>
@@ -127,6 +128,16 @@ private:
     QApplication::sendEvent(&form, &drop);
     return drop.isAccepted();
   }
+  // The facts the window shows for a loaded picture.
+  void CompareFacts(TfrmMain& form, const QString& path, const char* dimensions) {
+    const QString title = QFileInfo(path).fileName() + " - Norvel Crumb";
+    QCOMPARE(Text(form, "editFilename"), path);
+    QCOMPARE(Find<QLabel>(form, "lblDimensionsValue")->text(), QString(dimensions));
+    QCOMPARE(Find<QLabel>(form, "lblSizeValue")->text(),
+             QString::number(std::filesystem::file_size(path.toStdString())) + " bytes");
+    QCOMPARE(form.windowTitle(), title);
+    QCOMPARE(TApplication::Title(), title);
+  }
   // The state a failed open must leave alone.
   struct TShown {
     QString File, Dimensions, Size, Title, AppTitle, Memo;
@@ -209,12 +220,8 @@ private slots:
   void pictureLoadedAtStart() {
     auto form = Start(FPhoto);
     QVERIFY(FDialogs.Messages.empty());
-    QCOMPARE(Text(*form, "editFilename"), FPhoto);
-    QCOMPARE(Find<QLabel>(*form, "lblDimensionsValue")->text(), QString("640x480 pixels"));
-    QCOMPARE(Find<QLabel>(*form, "lblSizeValue")->text(),
-             QString::number(std::filesystem::file_size(FPhoto.toStdString())) + " bytes");
-    QCOMPARE(form->windowTitle(), QString("photo.jpg - Norvel Crumb"));
-    QCOMPARE(TApplication::Title(), QString("photo.jpg - Norvel Crumb"));
+    CompareFacts(*form, FPhoto, "640x480 pixels");
+    if (QTest::currentTestFailed()) return;
     const auto pixels = Preview(*form);
     QCOMPARE(pixels.size(), std::size_t{191 * 191});
     QCOMPARE(pixels[0], Color32(255, 255, 255));  // the margin above the picture stays white
@@ -404,12 +411,8 @@ private slots:
     QTest::keyClick(form.get(), Qt::Key_O, Qt::ControlModifier);
     QVERIFY(FDialogs.Messages.empty());
     QCOMPARE(FDialogs.LastInitialFolder, QString::fromStdString(FDir->Path()));
-    QCOMPARE(Text(*form, "editFilename"), other);
-    QCOMPARE(Find<QLabel>(*form, "lblDimensionsValue")->text(), QString("300x100 pixels"));
-    QCOMPARE(Find<QLabel>(*form, "lblSizeValue")->text(),
-             QString::number(std::filesystem::file_size(other.toStdString())) + " bytes");
-    QCOMPARE(form->windowTitle(), QString("wide.jpg - Norvel Crumb"));
-    QCOMPARE(TApplication::Title(), QString("wide.jpg - Norvel Crumb"));
+    CompareFacts(*form, other, "300x100 pixels");
+    if (QTest::currentTestFailed()) return;
     QCOMPARE(form->Image().Breakup.RowCount(), 0);
     QCOMPARE(Find<QPlainTextEdit>(*form, "memoHTML")->toPlainText(), QString());
     // The wide picture leaves white bands where the earlier one had pixels.
@@ -463,9 +466,8 @@ private slots:
     QCOMPARE(form->Image().Breakup.RowCount(), 4);
     QVERIFY(Drop(*form, {other}));
     QVERIFY(FDialogs.Messages.empty());
-    QCOMPARE(Text(*form, "editFilename"), other);
-    QCOMPARE(Find<QLabel>(*form, "lblDimensionsValue")->text(), QString("200x300 pixels"));
-    QCOMPARE(form->windowTitle(), QString("dropped.jpg - Norvel Crumb"));
+    CompareFacts(*form, other, "200x300 pixels");
+    if (QTest::currentTestFailed()) return;
     QCOMPARE(form->Image().Breakup.RowCount(), 0);
     // A dropped file that fails is shown and changes nothing.
     testing::WriteBytes(FDir->File("bad.jpg"), {'n', 'o'});
@@ -502,14 +504,20 @@ private slots:
     QCOMPARE(counter.Shown, 0);
   }
 
-  void slowSaveShowsProgressAndFinishes() {
+  // A shown window with a division of chunks cells, saving into out, each file slowed.
+  std::unique_ptr<TfrmMain> StartSlowSave(const std::string& out, const char* chunks) {
     auto form = Start(FPhoto);
     form->show();
-    const std::string out = FDir->File("out");
     SetText(*form, "editImagePath", QString::fromStdString(out));
-    SetText(*form, "editChunkCount", "8");
+    SetText(*form, "editChunkCount", chunks);
     Click(*form, "btnPreview");
     FileSeam::DelayCreates(150);
+    return form;
+  }
+
+  void slowSaveShowsProgressAndFinishes() {
+    const std::string out = FDir->File("out");
+    auto form = StartSlowSave(out, "8");
     // The event loop runs during the save: timers fire and the window can repaint.
     int ticks = 0;
     QString label;
@@ -530,14 +538,9 @@ private slots:
   }
 
   void cancelStopsAfterTheFragmentBeingWritten() {
-    auto form = Start(FPhoto);
-    form->show();
     const std::string out = FDir->File("out");
-    SetText(*form, "editImagePath", QString::fromStdString(out));
-    SetText(*form, "editChunkCount", "16");
-    Click(*form, "btnPreview");
+    auto form = StartSlowSave(out, "16");
     Find<QPlainTextEdit>(*form, "memoHTML")->setPlainText("old");
-    FileSeam::DelayCreates(150);
     bool pressed = false;
     QTimer tick;
     connect(&tick, &QTimer::timeout, [&] {
