@@ -511,7 +511,7 @@ private slots:
     SetText(*form, "editImagePath", QString::fromStdString(out));
     SetText(*form, "editChunkCount", chunks);
     Click(*form, "btnPreview");
-    FileSeam::DelayCreates(150);
+    FileSeam::SlowWritesBy(150000);
     return form;
   }
 
@@ -568,7 +568,7 @@ private slots:
     for (const auto& entry : std::filesystem::directory_iterator(out)) QVERIFY(CompleteJPEG(entry.path()));
     QCOMPARE(Find<QPlainTextEdit>(*form, "memoHTML")->toPlainText(), QString());
     // The window works on afterwards.
-    FileSeam::DelayCreates(0);
+    FileSeam::SlowWritesBy(0);
     Click(*form, "btnSave");
     QCOMPARE(LastMessage(), QString("The fragments were successfully saved."));
   }
