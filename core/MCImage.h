@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/Bitmap32.h"
@@ -68,8 +69,9 @@ std::int32_t RandomBelow(std::int32_t n);
 void MakeBreakupOf(TMCBreakup& breakup, std::int32_t width, std::int32_t height, std::int32_t count);
 
 // A name of length characters from a to z and 0 to 9, length draws of RandomBelow(36) in
-// position order, drawn anew as a whole while it is in used. The caller adds it to used.
-std::string RandomName(std::int32_t length, const std::vector<std::string>& used);
+// position order, drawn anew as a whole while it is in used. The caller adds it to used; a hash
+// set keeps each look-up constant, so naming a million cells costs a million look-ups.
+std::string RandomName(std::int32_t length, const std::unordered_set<std::string>& used);
 
 // Told after each fragment file: how many are written, out of how many.
 using TSaveProgress = std::function<void(std::int32_t written, std::int32_t total)>;

@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
 #include "core/MCImage.h"
 #include "jpeg/JpgImg.h"
@@ -242,13 +243,13 @@ std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
 
 }  // namespace
 
-std::string RandomName(std::int32_t length, const std::vector<std::string>& used) {
+std::string RandomName(std::int32_t length, const std::unordered_set<std::string>& used) {
   // An empty name cannot be drawn anew; it is returned as it is rather than looping forever.
   if (length <= 0) return {};
   std::string name(static_cast<std::size_t>(length), ' ');
   do {
     for (char& c : name) c = kNameAlphabet[RandomBelow(36)];
-  } while (std::find(used.begin(), used.end(), name) != used.end());
+  } while (used.contains(name));
   return name;
 }
 
@@ -259,12 +260,16 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
   const std::string baseName = BaseNameOf(FileName);
   std::int32_t total = 0;
   {
-    std::vector<std::string> usedNames;
+    std::unordered_set<std::string> usedNames;
+    std::size_t cells = 0;
+    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) cells += static_cast<std::size_t>(Breakup.Rows(i).CellCount());
+    usedNames.reserve(cells);
     for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
       TMCRow& row = Breakup.Rows(i);
       for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-        usedNames.push_back(RandomName(kNameLength, usedNames));
-        row.Cells(j).FileName = baseName + "-" + usedNames.back() + ".jpg";
+        const std::string name = RandomName(kNameLength, usedNames);
+        usedNames.insert(name);
+        row.Cells(j).FileName = baseName + "-" + name + ".jpg";
       }
     }
     total = static_cast<std::int32_t>(usedNames.size());

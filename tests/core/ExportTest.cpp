@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <unordered_set>
 
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
@@ -28,9 +29,9 @@ namespace fs = std::filesystem;
 // The generator and the name alphabet written out plainly, independent of the code under test.
 struct TPlainNames {
   std::uint32_t State;
-  std::string Next() {
+  std::string Next(int length = 8) {
     std::string name;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < length; ++i) {
       State = State * 134775813u + 1u;
       name += "abcdefghijklmnopqrstuvwxyz0123456789"[(36ull * State) >> 32];
     }
@@ -119,6 +120,38 @@ TEST(RandomName, EightDrawsPerNameAndAWholeNewNameOnARepeat) {
   const std::uint32_t before = RandomState;
   EXPECT_EQ(RandomName(0, {""}), "") << "no endless loop";
   EXPECT_EQ(RandomState, before);
+}
+
+// Many names against the plain rule (draw, look up in an ordered set, draw the whole name again),
+// so every redraw comes at the same place: three letters fill most of their 46,656 names, and
+// eight letters are drawn for a quarter of a million cells.
+TEST(RandomName, SameNamesAsAPlainLookUpAtLargeCounts) {
+  struct TCase {
+    std::int32_t Length, Count;
+    std::uint32_t State;
+  };
+  for (const TCase& c : {TCase{3, 30000, 77}, TCase{8, 262144, 2026}}) {
+    SCOPED_TRACE(c.Length);
+    TPlainNames plain{c.State};
+    std::set<std::string> plainUsed;
+    std::unordered_set<std::string> used;
+    RandomState = c.State;
+    std::int64_t redraws = 0;
+    for (std::int32_t k = 0; k < c.Count; ++k) {
+      std::string expected = plain.Next(c.Length);
+      for (; plainUsed.contains(expected); ++redraws) expected = plain.Next(c.Length);
+      plainUsed.insert(expected);
+      const std::string name = RandomName(c.Length, used);
+      if (name != expected || RandomState != plain.State) {
+        ADD_FAILURE() << "name " << k << ": " << name << " instead of " << expected;
+        break;
+      }
+      used.insert(name);
+    }
+    if (c.Length == 3) {
+      EXPECT_GT(redraws, 10000);
+    }
+  }
 }
 
 TEST_F(Export, NamesFollowTheGeneratorCellByCell) {
