@@ -40,7 +40,8 @@ Commands:
       (created if only its last level is missing), and prints the one-line HTML
       that puts the picture back together on a web page.
       --prefix P   put P before every file name in the HTML (default: none;
-                   give "images/" for a folder images beside the page)
+                   give "images/" for a folder images beside the page); P is
+                   a URL prefix, so a # or ? in it must be written %23, %3F
       --seed S     as for divide; the names are drawn right after the division
       --html FILE  write the HTML into FILE instead of standard output
       On a terminal, progress is shown on standard error. A failure leaves the

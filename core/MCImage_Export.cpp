@@ -50,14 +50,16 @@ std::string HtmlAttribute(const std::string& text) {
 
 // A file name as a URL path segment: characters that would end the path (#, ?), start an escape
 // (%), be read as a folder separator (\) or a scheme (:), or be dropped (space and control
-// characters) are percent-encoded; everything else, bytes above 127 included, stays.
+// characters) are percent-encoded, and so is every byte above 127: a browser reads raw ones in
+// the page's charset, and names need not be UTF-8, so only escaped bytes reach the server as
+// they are on disk. The rest stays.
 std::string UrlFileName(const std::string& name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
   for (const char c : name) {
     const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
+    if (u <= 0x20 || u >= 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
       out += '%';
       out += kHex[u >> 4];
       out += kHex[u & 15];

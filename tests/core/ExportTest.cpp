@@ -253,7 +253,10 @@ TEST_F(Export, FileNamesAreEscapedInTheHtmlButNotOnDisk) {
       {"tab\there\x7F.jpg", "tab%09here%7F"},
       {"c:\\dos.jpg", "c%3A%5Cdos"},
       {"plain_Name-1.2.jpg", "plain_Name-1.2"},
-      {"caf\xC3\xA9.jpg", "caf\xC3\xA9"},
+      {"caf\xC3\xA9.jpg", "caf%C3%A9"},
+      {"\xC3\xA9.jpg", "%C3%A9"},
+      {"\xFF\xFE.jpg", "%FF%FE"},
+      {"~\x7F\x80.jpg", "~%7F%80"},
   };
   for (const TCase& c : cases) {
     const std::string folder = Dir.File("esc" + std::to_string(&c - cases));
@@ -265,6 +268,23 @@ TEST_F(Export, FileNamesAreEscapedInTheHtmlButNotOnDisk) {
       EXPECT_TRUE(fs::exists(folder + "/" + cell->FileName)) << "the real name on disk: " << cell->FileName;
     }
   }
+}
+
+// Names that are not ASCII, or not even UTF-8, give HTML of ASCII alone, which reads the same in
+// any page charset; a prefix is the user's URL and is kept as given.
+TEST_F(Export, HtmlIsAsciiWhateverTheFileName) {
+  Divide(9);
+  Image.FileName = Dir.File("\xFF\xFE caf\xC3\xA9.jpg");
+  const std::string folder = Dir.File("ascii");
+  const std::string html = Image.SaveFragments("pics/", folder);
+  EXPECT_EQ(std::count_if(html.begin(), html.end(), [](char c) { return static_cast<unsigned char>(c) > 0x7E; }), 0)
+      << html;
+  EXPECT_EQ(Count(html, "src=\"pics/%FF%FE%20caf%C3%A9-"), 9u);
+  for (const TMCCell* cell : AllCells(Image)) {
+    EXPECT_EQ(cell->FileName.substr(0, 9), "\xFF\xFE caf\xC3\xA9-");
+    EXPECT_TRUE(fs::is_regular_file(folder + "/" + cell->FileName)) << cell->FileName;
+  }
+  EXPECT_EQ(Count(Image.SaveFragments("b\xC3\xA9/", folder), "src=\"b\xC3\xA9/%FF%FE%20caf%C3%A9-"), 9u);
 }
 
 TEST_F(Export, FolderRules) {
