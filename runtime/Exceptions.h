@@ -3,12 +3,21 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace mosaicer {
 
 class Exception : public std::runtime_error {
 public:
   explicit Exception(const std::string& message) : std::runtime_error(message) {}
+  Exception(const std::string& message, std::string detail)
+      : std::runtime_error(message), FDetail(std::move(detail)) {}
+
+  // A library's own explanation of a failure that has a code, or empty.
+  const std::string& Detail() const { return FDetail; }
+
+private:
+  std::string FDetail;
 };
 
 // "Unknown picture file extension (.%s)"
@@ -30,10 +39,11 @@ public:
   EFCreateError(const std::string& path, int errorCode);
 };
 
-// "JPEG error #%d", raised while decoding.
+// "JPEG error #%d", raised while decoding; the library's text for the code is the detail.
 class EJPEG : public Exception {
 public:
   explicit EJPEG(int messageCode);
+  EJPEG(int messageCode, std::string detail);
   int MessageCode() const { return FMessageCode; }
 
 private:
@@ -42,6 +52,13 @@ private:
 
 // The JPEG library's own formatted message, raised while encoding.
 class EJPEGException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// A large step that would take more memory than the process may still use, refused before it
+// allocates; also an allocation that failed anyway.
+class EOutOfMemory : public Exception {
 public:
   using Exception::Exception;
 };

@@ -83,7 +83,7 @@ TEST_F(Cli, FailuresPrintTheMessageAndExit1) {
   WriteBytes(Dir.File("text.jpg"), {'h', 'i'});
   r = RunTool({"info", Dir.File("text.jpg")});
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err, "JPEG error #53.\n");
+  EXPECT_EQ(r.Err, "JPEG error #53.\nNot a JPEG file: starts with 0x68 0x69\n") << "the library's explanation follows";
   r = RunTool({"divide", "--size", "3x480", "--chunks", "16", "--seed", "1"});
   EXPECT_EQ(r.Code, 1);
   EXPECT_EQ(r.Err, "A picture of 3x480 pixels is too small for 16 chunks.\n");

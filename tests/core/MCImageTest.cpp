@@ -38,7 +38,7 @@ TEST_F(MCImage, LoadSetsTheFourFieldsAndKeepsTheDivision) {
   EXPECT_EQ(Image.FileName, path);
   EXPECT_EQ(Image.ImageWidth, 640);
   EXPECT_EQ(Image.ImageHeight, 480);
-  EXPECT_EQ(Image.FileSize, static_cast<std::int32_t>(ReadBytes(path).size()));
+  EXPECT_EQ(Image.FileSize, static_cast<std::int64_t>(ReadBytes(path).size()));
   EXPECT_EQ(Image.Bitmap.Width(), 640);
   ASSERT_EQ(Image.Breakup.RowCount(), 4);
   EXPECT_EQ(Image.Breakup.Rows(0).Cells(3).Left, 345) << "the division made for 400x300 stays";
@@ -58,7 +58,7 @@ TEST_F(MCImage, FailedLoadsKeepTheFields) {
   const std::string good = Dir.File("good.jpg");
   WriteJPEG(good, PhotoLike(64, 32));
   Image.LoadFromFile(good);
-  const std::int32_t size = Image.FileSize;
+  const std::int64_t size = Image.FileSize;
 
   WriteBytes(Dir.File("text.jpg"), {'n', 'o'});
   WriteBytes(Dir.File("huge.jpg"), WithClaimedSize(EncodeJPEG(Uniform(8, 8, 1, 1, 1)), 65500, 65500));
