@@ -1,5 +1,6 @@
 // The command-line tool's commands, output formats and exit codes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <png.h>
 
@@ -57,6 +58,16 @@ TEST_F(Cli, InfoShowsWhatTheWindowShows) {
   EXPECT_NE(r.Out.find(Size + " bytes\n"), std::string::npos) << r.Out;
   EXPECT_EQ(RunTool({"info", Picture, "--json"}).Out, "{\"file_name\": \"" + Picture +
                                                        "\", \"width\": 640, \"height\": 480, \"file_size\": " + Size + "}\n");
+}
+
+// Sizes past 2 and 4 GiB are shown as they are, not wrapped to 32 bits.
+TEST_F(Cli, InfoShowsTheTrueSizeOfLargeFiles) {
+  for (const std::int64_t size : {std::int64_t{3} << 30, std::int64_t{20} << 30}) {
+    ASSERT_EQ(::truncate(Picture.c_str(), size), 0);
+    const std::string bytes = std::to_string(size);
+    EXPECT_NE(RunTool({"info", Picture}).Out.find("Size:       " + bytes + " bytes\n"), std::string::npos) << bytes;
+    EXPECT_NE(RunTool({"info", Picture, "--json"}).Out.find("\"file_size\": " + bytes + "}"), std::string::npos) << bytes;
+  }
 }
 
 TEST_F(Cli, DivideAsJson) {

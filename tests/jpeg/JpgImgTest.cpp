@@ -267,6 +267,17 @@ TEST(JpgImg, LibraryErrorsCarryTheLibrarysMessage) {
   jpeg.SaveToStream(nullptr);  // no stream: nothing to do
 }
 
+// A memory stream that cannot grow stands for an allocation that failed: that is short memory,
+// never a full disk.
+TEST(JpgImg, AMemoryStreamThatCannotGrowIsReportedAsMemory) {
+  struct TFullMemory : TMemoryStream {
+    std::size_t Write(const void*, std::size_t) noexcept override { return 0; }
+  } stream;
+  TJPEGImage jpeg;
+  Fill(jpeg, PhotoLike(64, 64, 2));
+  EXPECT_THROW_MSG(jpeg.SaveToStream(&stream), EJPEGException, "Insufficient memory (case 0)");
+}
+
 class JpgImgFile : public ::testing::Test {
 protected:
   void SetUp() override {
