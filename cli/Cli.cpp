@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "cli/Json.h"
@@ -292,6 +293,13 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const TUsageError& e) {
     err << "mosaicer-cli: " << e.Message << "\n\n" << kUsage;
     return 2;
+  } catch (const Exception& e) {
+    err << MessageForDisplay(e.what()) << "\n";
+    if (!e.Detail().empty()) err << e.Detail() << "\n";
+    return 1;
+  } catch (const std::bad_alloc&) {
+    err << "Not enough memory.\n";
+    return 1;
   } catch (const std::exception& e) {
     err << MessageForDisplay(e.what()) << "\n";
     return 1;

@@ -190,11 +190,9 @@ private:
     try {
       const TMCCell& cell = *FCells[index];
       TJPEGImage jpeg;
-      jpeg.Bitmap().SetSize(cell.Width, cell.Height);
-      jpeg.Bitmap().Draw({0, 0, cell.Width, cell.Height},
-                         {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height}, FPicture);
       slot.Bytes = std::make_unique<TMemoryStream>();
-      jpeg.SaveToStream(slot.Bytes.get());
+      jpeg.SaveRectToStream(FPicture, {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height},
+                            slot.Bytes.get());
     } catch (...) {
       slot.Bytes.reset();
       slot.Error = std::current_exception();
@@ -240,6 +238,21 @@ private:
   std::vector<std::thread> FThreads;
 };
 
+// What a save holds at once besides the picture: each encoding thread's coefficient store for
+// a whole fragment (3 bytes a pixel at 2 x 2 chroma subsampling, kept for the optimised Huffman
+// tables) and the encoded bytes of every fragment being encoded or waiting for its file,
+// counted generously at a byte a pixel.
+std::uint64_t SaveMemoryNeed(const TMCBreakup& breakup, std::int32_t threads, std::size_t window) {
+  std::uint64_t largest = 0, cells = 0;
+  for (std::int32_t i = 0; i < breakup.RowCount(); ++i) {
+    const TMCRow& row = breakup.Rows(i);
+    for (std::int32_t j = 0; j < row.CellCount(); ++j, ++cells)
+      largest = std::max<std::uint64_t>(largest, std::uint64_t(row.Cells(j).Width) * std::uint64_t(row.Cells(j).Height));
+  }
+  const std::uint64_t held = std::min<std::uint64_t>(cells, static_cast<std::uint64_t>(threads) + window);
+  return largest * (3 * static_cast<std::uint64_t>(threads) + held);
+}
+
 std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
   std::int32_t count = asked;
   if (count <= 0) count = std::clamp(static_cast<std::int32_t>(std::thread::hardware_concurrency()), 1, kMaxEncodeThreads);
@@ -261,6 +274,11 @@ std::string RandomName(std::int32_t length, const std::unordered_set<std::string
 void TMCImage::SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
                              const TSaveProgress& progress) {
   CheckSavable(*this);
+  std::size_t cellCount = 0;
+  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) cellCount += static_cast<std::size_t>(Breakup.Rows(i).CellCount());
+  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cellCount);
+  const std::size_t window = 4 * static_cast<std::size_t>(threads);
+  CheckMemoryFor(SaveMemoryNeed(Breakup, threads, window), "save the fragments");
 
   const std::string baseName = BaseNameOf(FileName);
   std::int32_t total = 0;
@@ -285,8 +303,7 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
   std::vector<const TMCCell*> cells;
   for (std::int32_t i = 0; i < Breakup.RowCount(); ++i)
     for (std::int32_t j = 0; j < Breakup.Rows(i).CellCount(); ++j) cells.push_back(&Breakup.Rows(i).Cells(j));
-  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cells.size());
-  TEncodeQueue queue(Bitmap, cells, 4 * static_cast<std::size_t>(threads));
+  TEncodeQueue queue(Bitmap, cells, window);
   const TEncodeThreads extra(queue, threads - 1);
 
   // Files are made here alone, in cell order: a failure leaves the files before the failing
