@@ -2,22 +2,18 @@
 #include "core/MCImage.h"
 
 #include "jpeg/PictureLoader.h"
-#include "runtime/Files.h"
 
 namespace mosaicer {
 
 void TMCImage::LoadFromFile(const std::string& path) {
   // A load that fails part way has still written the pixels, which the change stamp tells.
-  LoadPictureFromFile(Bitmap, path);
+  const std::int64_t size = LoadPictureFromFile(Bitmap, path);
   FScaledValid = false;
   FScaled.SetSize(0, 0);
   FileName = path;
   ImageWidth = Bitmap.Width();
   ImageHeight = Bitmap.Height();
-  std::int64_t size = 0;
-  // A file that vanished since it was read counts as 0 bytes.
-  if (!FileSizeOf(path, size)) size = 0;
-  FileSize = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(size)));
+  FileSize = size;
 }
 
 }  // namespace mosaicer

@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/Bitmap32.h"
@@ -48,7 +50,32 @@ public:
   const TMCRow& Rows(std::int32_t index) const;
   void Clear();
 
+  // How many cells all rows hold together.
+  std::size_t CellCount() const;
+
+  // Visits every cell in order, row by row and left to right within a row. The visitor takes the
+  // cell, or the cell with its row's index and its own index in that row.
+  template <typename F>
+  void ForEachCell(F&& visit) {
+    VisitCells(*this, visit);
+  }
+  template <typename F>
+  void ForEachCell(F&& visit) const {
+    VisitCells(*this, visit);
+  }
+
 private:
+  template <typename Self, typename F>
+  static void VisitCells(Self& self, F& visit) {
+    for (std::int32_t i = 0; i < self.RowCount(); ++i) {
+      auto& row = self.Rows(i);
+      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+        if constexpr (std::is_invocable_v<F&, decltype(row.Cells(j)), std::int32_t, std::int32_t>) visit(row.Cells(j), i, j);
+        else visit(row.Cells(j));
+      }
+    }
+  }
+
   std::vector<std::unique_ptr<TMCRow>> FRows;
 };
 
@@ -68,8 +95,9 @@ std::int32_t RandomBelow(std::int32_t n);
 void MakeBreakupOf(TMCBreakup& breakup, std::int32_t width, std::int32_t height, std::int32_t count);
 
 // A name of length characters from a to z and 0 to 9, length draws of RandomBelow(36) in
-// position order, drawn anew as a whole while it is in used. The caller adds it to used.
-std::string RandomName(std::int32_t length, const std::vector<std::string>& used);
+// position order, drawn anew as a whole while it is in used. The caller adds it to used; a hash
+// set keeps each look-up constant, so naming a million cells costs a million look-ups.
+std::string RandomName(std::int32_t length, const std::unordered_set<std::string>& used);
 
 // Told after each fragment file: how many are written, out of how many.
 using TSaveProgress = std::function<void(std::int32_t written, std::int32_t total)>;
@@ -122,7 +150,8 @@ public:
   // prefix followed by the cell's file name), assigns it to result, and only then writes one
   // JPEG file per cell into folder (empty: the current directory; missing: created, one level).
   // Refuses, before anything changes, a document without a picture or with a cell that is
-  // empty or reaches outside the picture. A file that fails is removed; those before it stay.
+  // empty or reaches outside the picture, or whose encoding would take more memory than the
+  // process may still use (EOutOfMemory). A file that fails is removed; those before it stay.
   // Fragments are encoded on up to EncodeThreads threads, but only the calling thread makes
   // files, in cell order, and reports progress, so the files, the names and what a failure
   // leaves are the same for any number of threads.
@@ -143,7 +172,7 @@ public:
   TBitmap32 Bitmap;
   std::int32_t ImageWidth = 0;
   std::int32_t ImageHeight = 0;
-  std::int32_t FileSize = 0;
+  std::int64_t FileSize = 0;  // bytes, as the open file had them when it was read
   std::string FileName;
   TMCBreakup Breakup;
   // Threads that encode fragments during a save: 0 for one per processor core (at most 4).

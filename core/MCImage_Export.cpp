@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
 #include "core/MCImage.h"
 #include "jpeg/JpgImg.h"
@@ -49,14 +50,16 @@ std::string HtmlAttribute(const std::string& text) {
 
 // A file name as a URL path segment: characters that would end the path (#, ?), start an escape
 // (%), be read as a folder separator (\) or a scheme (:), or be dropped (space and control
-// characters) are percent-encoded; everything else, bytes above 127 included, stays.
+// characters) are percent-encoded, and so is every byte above 127: a browser reads raw ones in
+// the page's charset, and names need not be UTF-8, so only escaped bytes reach the server as
+// they are on disk. The rest stays.
 std::string UrlFileName(const std::string& name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
   for (const char c : name) {
     const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
+    if (u <= 0x20 || u >= 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
       out += '%';
       out += kHex[u >> 4];
       out += kHex[u & 15];
@@ -70,19 +73,15 @@ std::string UrlFileName(const std::string& name) {
 void CheckSavable(const TMCImage& image) {
   if (image.Bitmap.Empty()) throw Exception("No picture is loaded, so there is nothing to save");
   const std::int64_t width = image.Bitmap.Width(), height = image.Bitmap.Height();
-  for (std::int32_t i = 0; i < image.Breakup.RowCount(); ++i) {
-    const TMCRow& row = image.Breakup.Rows(i);
-    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-      const TMCCell& c = row.Cells(j);
-      const bool inside = c.Width >= 1 && c.Height >= 1 && c.Left >= 0 && c.Top >= 0 &&
-                          std::int64_t{c.Left} + c.Width <= width && std::int64_t{c.Top} + c.Height <= height;
-      if (!inside)
-        throw EBreakupError("The division does not fit the " + std::to_string(width) + "x" + std::to_string(height) +
-                            " picture: cell " + std::to_string(j) + " of row " + std::to_string(i) + " is " +
-                            std::to_string(c.Width) + "x" + std::to_string(c.Height) + " pixels at " +
-                            std::to_string(c.Left) + "," + std::to_string(c.Top));
-    }
-  }
+  image.Breakup.ForEachCell([&](const TMCCell& c, std::int32_t i, std::int32_t j) {
+    const bool inside = c.Width >= 1 && c.Height >= 1 && c.Left >= 0 && c.Top >= 0 &&
+                        std::int64_t{c.Left} + c.Width <= width && std::int64_t{c.Top} + c.Height <= height;
+    if (!inside)
+      throw EBreakupError("The division does not fit the " + std::to_string(width) + "x" + std::to_string(height) +
+                          " picture: cell " + std::to_string(j) + " of row " + std::to_string(i) + " is " +
+                          std::to_string(c.Width) + "x" + std::to_string(c.Height) + " pixels at " +
+                          std::to_string(c.Left) + "," + std::to_string(c.Top));
+  });
 }
 
 // Names the whole picture as one image to assistive technology; its fragments stay decorative.
@@ -228,11 +227,9 @@ private:
       TJPEGImage jpeg;
       jpeg.Quality = FOptions.Quality;
       jpeg.Progressive = FOptions.Progressive;
-      jpeg.Bitmap().SetSize(cell.Width, cell.Height);
-      jpeg.Bitmap().Draw({0, 0, cell.Width, cell.Height},
-                         {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height}, FPicture);
       slot.Bytes = std::make_unique<TMemoryStream>();
-      jpeg.SaveToStream(slot.Bytes.get());
+      jpeg.SaveRectToStream(FPicture, {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height},
+                            slot.Bytes.get());
     } catch (...) {
       slot.Bytes.reset();
       slot.Error = std::current_exception();
@@ -279,6 +276,20 @@ private:
   std::vector<std::thread> FThreads;
 };
 
+// What a save holds at once besides the picture: each encoding thread's coefficient store for
+// a whole fragment (3 bytes a pixel at 2 x 2 chroma subsampling, kept for the optimised Huffman
+// tables) and the encoded bytes of every fragment being encoded or waiting for its file,
+// counted generously at a byte a pixel.
+std::uint64_t SaveMemoryNeed(const TMCBreakup& breakup, std::int32_t threads, std::size_t window) {
+  std::uint64_t largest = 0;
+  breakup.ForEachCell([&](const TMCCell& cell) {
+    largest = std::max<std::uint64_t>(largest, std::uint64_t(cell.Width) * std::uint64_t(cell.Height));
+  });
+  const std::uint64_t cells = breakup.CellCount();
+  const std::uint64_t held = std::min<std::uint64_t>(cells, static_cast<std::uint64_t>(threads) + window);
+  return largest * (3 * static_cast<std::uint64_t>(threads) + held);
+}
+
 std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
   std::int32_t count = asked;
   if (count <= 0) count = std::clamp(static_cast<std::int32_t>(std::thread::hardware_concurrency()), 1, kMaxEncodeThreads);
@@ -287,41 +298,43 @@ std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
 
 }  // namespace
 
-std::string RandomName(std::int32_t length, const std::vector<std::string>& used) {
+std::string RandomName(std::int32_t length, const std::unordered_set<std::string>& used) {
   // An empty name cannot be drawn anew; it is returned as it is rather than looping forever.
   if (length <= 0) return {};
   std::string name(static_cast<std::size_t>(length), ' ');
   do {
     for (char& c : name) c = kNameAlphabet[RandomBelow(36)];
-  } while (std::find(used.begin(), used.end(), name) != used.end());
+  } while (used.contains(name));
   return name;
 }
 
 void TMCImage::SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
                              const TSaveProgress& progress, const TSaveOptions& options) {
   CheckSavable(*this);
+  const std::size_t cellCount = Breakup.CellCount();
+  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cellCount);
+  const std::size_t window = 4 * static_cast<std::size_t>(threads);
+  CheckMemoryFor(SaveMemoryNeed(Breakup, threads, window), "save the fragments");
 
   const std::string baseName = BaseNameOf(FileName);
   std::int32_t total = 0;
   {
-    std::vector<std::string> usedNames;
-    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
-      TMCRow& row = Breakup.Rows(i);
-      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-        usedNames.push_back(RandomName(kNameLength, usedNames));
-        row.Cells(j).FileName = baseName + "-" + usedNames.back() + ".jpg";
-      }
-    }
+    std::unordered_set<std::string> usedNames;
+    usedNames.reserve(cellCount);
+    Breakup.ForEachCell([&](TMCCell& cell) {
+      const std::string name = RandomName(kNameLength, usedNames);
+      usedNames.insert(name);
+      cell.FileName = baseName + "-" + name + ".jpg";
+    });
     total = static_cast<std::int32_t>(usedNames.size());
   }
 
   result = BuildHTML(*this, prefix, options.Html);
 
   std::vector<const TMCCell*> cells;
-  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i)
-    for (std::int32_t j = 0; j < Breakup.Rows(i).CellCount(); ++j) cells.push_back(&Breakup.Rows(i).Cells(j));
-  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cells.size());
-  TEncodeQueue queue(Bitmap, cells, 4 * static_cast<std::size_t>(threads), options);
+  cells.reserve(cellCount);
+  Breakup.ForEachCell([&](const TMCCell& cell) { cells.push_back(&cell); });
+  TEncodeQueue queue(Bitmap, cells, window, options);
   const TEncodeThreads extra(queue, threads - 1);
 
   // Files are made here alone, in cell order: a failure leaves the files before the failing

@@ -63,6 +63,9 @@ const TBitmap32& TMCImage::ScaledPicture(std::int32_t width, std::int32_t height
 void TMCImage::DrawPreview(TCanvas& target, std::int32_t boxWidth, std::int32_t boxHeight, bool showBreakup) {
   const TPreviewLayout layout = PreviewLayoutOf(Bitmap.Width(), Bitmap.Height(), boxWidth, boxHeight);
   const long double s = layout.Scale;
+  // The scaled picture, the copy that takes the outlines, and the resampler's work rows.
+  CheckMemoryFor(3 * std::uint64_t(std::max(layout.Width, 0)) * std::uint64_t(std::max(layout.Height, 0)) * sizeof(TColor32),
+                 "draw the preview");
   Bitmap.StretchFilter = sfLanczos;
   // The outlines go on a copy, so that the kept scaled picture stays clean.
   TBitmap32 scaled;
@@ -72,24 +75,20 @@ void TMCImage::DrawPreview(TCanvas& target, std::int32_t boxWidth, std::int32_t 
 
   if (showBreakup && Breakup.RowCount() > 0) {
     TCanvas& canvas = scaled.Canvas();
-    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
-      const TMCRow& row = Breakup.Rows(i);
-      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-        const TMCCell& cell = row.Cells(j);
-        const std::int32_t x1 = ScaledCoordinate(cell.Left, s);
-        const std::int32_t y1 = ScaledCoordinate(cell.Top, s);
-        const std::int32_t x2 = RoundToInt32((static_cast<long double>(cell.Left) + cell.Width) * s);
-        const std::int32_t y2 = RoundToInt32((static_cast<long double>(cell.Top) + cell.Height) * s);
-        canvas.SetPenColor(clGray);
-        canvas.SetPenStyle(psDot);
-        canvas.SetPenMode(pmMergePenNot);
-        canvas.MoveTo(x1, y1);
-        canvas.LineTo(x2, y1);
-        canvas.LineTo(x2, y2);
-        canvas.LineTo(x1, y2);
-        canvas.LineTo(x1, y1);
-      }
-    }
+    Breakup.ForEachCell([&](const TMCCell& cell) {
+      const std::int32_t x1 = ScaledCoordinate(cell.Left, s);
+      const std::int32_t y1 = ScaledCoordinate(cell.Top, s);
+      const std::int32_t x2 = RoundToInt32((static_cast<long double>(cell.Left) + cell.Width) * s);
+      const std::int32_t y2 = RoundToInt32((static_cast<long double>(cell.Top) + cell.Height) * s);
+      canvas.SetPenColor(clGray);
+      canvas.SetPenStyle(psDot);
+      canvas.SetPenMode(pmMergePenNot);
+      canvas.MoveTo(x1, y1);
+      canvas.LineTo(x2, y1);
+      canvas.LineTo(x2, y2);
+      canvas.LineTo(x1, y2);
+      canvas.LineTo(x1, y1);
+    });
   }
   target.CopyRect(layout.Placement, scaled.Canvas(), whole);
 }
