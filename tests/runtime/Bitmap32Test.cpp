@@ -1,7 +1,6 @@
-// The bitmap's sizing and same-size drawing, and the fixed exception texts.
+// The bitmap's sizing and same-size drawing.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <limits>
 
 #include "runtime/Bitmap32.h"
@@ -123,25 +122,6 @@ TEST(Bitmap32, DrawWithAnEmptyBitmapDoesNothing) {
   EXPECT_EQ(b.Pixel(1, 1), Color32(5, 5, 5));
   empty.Draw({0, 0, 2, 2}, {0, 0, 2, 2}, b);
   EXPECT_TRUE(empty.Empty());
-}
-
-TEST(Exceptions, FixedTexts) {
-  EXPECT_STREQ(EInvalidGraphic::UnknownExtension("gif").what(), "Unknown picture file extension (.gif)");
-  EXPECT_STREQ(EFOpenError("/a/b.jpg", ENOENT).what(), "Cannot open file \"/a/b.jpg\". No such file or directory");
-  EXPECT_STREQ(EFCreateError("/a/b.jpg", EACCES).what(), "Cannot create file \"/a/b.jpg\". Permission denied");
-  EXPECT_STREQ(EJPEG(53).what(), "JPEG error #53");
-  EXPECT_EQ(EJPEG(53).MessageCode(), 53);
-  EXPECT_STREQ(EInvalidOperation().what(), "Canvas does not allow drawing");
-}
-
-TEST(Exceptions, MessageForDisplayAddsAFullStopAfterLettersOnly) {
-  EXPECT_EQ(MessageForDisplay("JPEG error #53"), "JPEG error #53.");
-  EXPECT_EQ(MessageForDisplay("Unknown picture file extension (.gif)"), "Unknown picture file extension (.gif)");
-  EXPECT_EQ(MessageForDisplay("No such file or directory"), "No such file or directory.");
-  EXPECT_EQ(MessageForDisplay("Done."), "Done.");
-  EXPECT_EQ(MessageForDisplay("out of disk space?"), "out of disk space?.");
-  EXPECT_EQ(MessageForDisplay("a-"), "a-");
-  EXPECT_EQ(MessageForDisplay(""), "");
 }
 
 }  // namespace
