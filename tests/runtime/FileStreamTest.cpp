@@ -1,4 +1,4 @@
-// The streams the encoder writes into, the fault seam, and the 24-bit bitmap it is filled through.
+// The streams the encoder writes into and the fault seam.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,7 +12,6 @@
 #include <future>
 #include <iterator>
 
-#include "runtime/Bitmap24.h"
 #include "runtime/Exceptions.h"
 #include "runtime/FileStream.h"
 #include "tests/support/ExpectThrow.h"
@@ -252,42 +251,6 @@ TEST_F(FileStream, MemoryStreamCollects) {
   stream.Write("xy", 2);
   stream.Write("z", 1);
   EXPECT_EQ(stream.Bytes(), (std::vector<std::uint8_t>{'x', 'y', 'z'}));
-}
-
-TEST(Bitmap24, WidthThenHeightAndCopyingFromA32BitBitmap) {
-  TBitmap24 b;
-  b.SetWidth(5);
-  EXPECT_TRUE(b.Empty());
-  EXPECT_EQ(b.Width(), 5);
-  b.SetHeight(3);
-  EXPECT_EQ(b.Height(), 3);
-  EXPECT_EQ(b.Stride(), 15u);
-
-  TBitmap32 source;
-  source.SetSize(8, 8);
-  for (std::int32_t y = 0; y < 8; ++y)
-    for (std::int32_t x = 0; x < 8; ++x)
-      source.SetPixel(x, y, Color32(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y), 200, 17));
-  std::fill_n(b.ScanLine(0), 15 * 3, 0xEE);
-  b.Draw({0, 0, 5, 3}, {2, 4, 7, 7}, source);
-  for (std::int32_t y = 0; y < 3; ++y) {
-    for (std::int32_t x = 0; x < 5; ++x) {
-      const std::uint8_t* p = b.ScanLine(y) + x * 3;
-      EXPECT_EQ(p[0], 200) << "blue first";
-      EXPECT_EQ(p[1], y + 4) << "green";
-      EXPECT_EQ(p[2], x + 2) << "red";
-    }
-  }
-  // Clipped at the source's edge: the rest stays as it was.
-  std::fill_n(b.ScanLine(0), 15 * 3, 0xEE);
-  b.Draw({0, 0, 5, 3}, {6, 6, 11, 9}, source);
-  EXPECT_EQ(b.ScanLine(0)[2], 6);
-  EXPECT_EQ(b.ScanLine(1)[3 * 1 + 2], 7);
-  EXPECT_EQ(b.ScanLine(0)[3 * 2], 0xEE);
-  EXPECT_EQ(b.ScanLine(2)[0], 0xEE);
-
-  EXPECT_THROW_MSG(b.SetSize(65536, 65536), Exception, "Can't allocate the DIB handle");
-  EXPECT_TRUE(b.Empty());
 }
 
 }  // namespace
