@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "cli/Cli.h"
-#include "cli/Json.h"
 #include "cli/PngWriter.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
@@ -487,15 +486,6 @@ TEST_F(Cli, PreviewThatCannotBeWrittenWholeLeavesNoFile) {
 TEST(PngWriter, EmptyBitmapIsRefused) {
   TBitmap32 empty;
   EXPECT_THROW_MSG(WritePNG("/tmp/never.png", empty), Exception, "Cannot write an empty picture to \"/tmp/never.png\"");
-}
-
-TEST(Json, StringsAreEscapedAndAlwaysValidUtf8) {
-  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(JsonString("tab\there\n\x01"), "\"tab\\there\\n\\u0001\"");
-  EXPECT_EQ(JsonString("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
-  EXPECT_EQ(JsonString("bad\xE9!"), "\"bad\xEF\xBF\xBD!\"");
-  EXPECT_EQ(JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"") << "overlong form";
-  EXPECT_EQ(JsonString("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");
 }
 
 }  // namespace
