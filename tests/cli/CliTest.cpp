@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <png.h>
-
 #include <sys/resource.h>
 
 #include <csignal>
@@ -11,10 +9,10 @@
 #include <sstream>
 
 #include "cli/Cli.h"
-#include "cli/PngWriter.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
 #include "tests/cli/CliRun.h"
+#include "tests/cli/ReadPng.h"
 #include "tests/support/ExpectThrow.h"
 #include "tests/support/TestPictures.h"
 
@@ -401,25 +399,6 @@ TEST_F(Cli, PageHoldsTheSnippetAndTheSnippetStillPrints) {
   EXPECT_EQ(SourcesOf(failed.Out).size(), 4u);
 }
 
-// libpng's own reading of a PNG file, as 8-bit RGB rows.
-TSamples ReadPNG(const std::string& path) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  TSamples samples;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return samples;
-  image.format = PNG_FORMAT_RGB;
-  samples.Width = static_cast<int>(image.width);
-  samples.Height = static_cast<int>(image.height);
-  samples.Data.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, samples.Data.data(), 0, nullptr)) samples = {};
-  return samples;
-}
-
-TColor32 PixelOf(const TSamples& s, int x, int y) {
-  const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(s.Width) + static_cast<std::size_t>(x)) * 3;
-  return Color32(s.Data[i], s.Data[i + 1], s.Data[i + 2]);
-}
-
 TEST_F(Cli, PreviewWritesTheBoxAsPNG) {
   const std::string png = Dir.File("box.png");
   const TRun r = RunTool({"preview", Picture, "--out", png, "--chunks", "16", "--seed", "7"});
@@ -481,11 +460,6 @@ TEST_F(Cli, PreviewThatCannotBeWrittenWholeLeavesNoFile) {
   EXPECT_EQ(r.Code, 1);
   EXPECT_EQ(r.Err.rfind("Cannot write file \"" + png + "\".", 0), 0u) << r.Err;
   EXPECT_FALSE(std::filesystem::exists(png));
-}
-
-TEST(PngWriter, EmptyBitmapIsRefused) {
-  TBitmap32 empty;
-  EXPECT_THROW_MSG(WritePNG("/tmp/never.png", empty), Exception, "Cannot write an empty picture to \"/tmp/never.png\"");
 }
 
 }  // namespace
