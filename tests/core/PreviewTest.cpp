@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <ostream>
 #include <set>
-#include <tuple>
+#include <string>
 
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
@@ -83,33 +84,40 @@ struct TLayoutCase {
   std::int32_t W, H;
   std::int32_t w, h;
   TRect Placement;
+  const char* Why = "";
 };
 
-TEST(PreviewLayout, ScaleRoundingAndPlacement) {
-  const TLayoutCase cases[] = {
-      {"640x480: 143.25 rounds down", 640, 480, 191, 143, {0, 24, 191, 167}},
-      {"480x640", 480, 640, 143, 191, {24, 0, 167, 191}},
-      {"800x600", 800, 600, 191, 143, {0, 24, 191, 167}},
-      {"1024x768", 1024, 768, 191, 143, {0, 24, 191, 167}},
-      {"382x101: 50.5 goes to the even 50", 382, 101, 191, 50, {0, 70, 191, 120}},
-      {"382x103: 51.5 goes to 52", 382, 103, 191, 52, {0, 69, 191, 121}},
-      {"180x90: s carried with 64 bits gives 95, plain double 96", 180, 90, 191, 95, {0, 48, 191, 143}},
-      {"191x191 unscaled", 191, 191, 191, 191, {0, 0, 191, 191}},
-      {"191x100 unscaled, 45 down", 191, 100, 191, 100, {0, 45, 191, 145}},
-      {"100x100 enlarged", 100, 100, 191, 191, {0, 0, 191, 191}},
-      {"1x100", 1, 100, 2, 191, {94, 0, 96, 191}},
-      {"1000x3", 1000, 3, 191, 1, {0, 95, 191, 96}},
-      {"1000x2: 0.382 rounds to 0", 1000, 2, 191, 0, {0, 95, 191, 95}},
-      {"2x1000", 2, 1000, 0, 191, {95, 0, 95, 191}},
-      {"nothing loaded", 0, 0, 0, 191, {95, 0, 95, 191}},
-  };
-  for (const TLayoutCase& c : cases) {
-    const TPreviewLayout l = PreviewLayoutOf(c.W, c.H, kBox, kBox);
-    EXPECT_EQ(l.Width, c.w) << c.Name;
-    EXPECT_EQ(l.Height, c.h) << c.Name;
-    EXPECT_EQ(l.Placement, c.Placement) << c.Name;
-  }
+void PrintTo(const TLayoutCase& c, std::ostream* out) { *out << c.Name; }
+
+class PreviewLayoutRows : public ::testing::TestWithParam<TLayoutCase> {};
+
+TEST_P(PreviewLayoutRows, ScaleRoundingAndPlacement) {
+  const TLayoutCase& c = GetParam();
+  const TPreviewLayout l = PreviewLayoutOf(c.W, c.H, kBox, kBox);
+  EXPECT_EQ(l.Width, c.w) << c.Why;
+  EXPECT_EQ(l.Height, c.h) << c.Why;
+  EXPECT_EQ(l.Placement, c.Placement) << c.Why;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , PreviewLayoutRows,
+    ::testing::Values(
+        TLayoutCase{"Landscape640x480", 640, 480, 191, 143, {0, 24, 191, 167}, "143.25 rounds down"},
+        TLayoutCase{"Portrait480x640", 480, 640, 143, 191, {24, 0, 167, 191}},
+        TLayoutCase{"Landscape800x600", 800, 600, 191, 143, {0, 24, 191, 167}},
+        TLayoutCase{"Landscape1024x768", 1024, 768, 191, 143, {0, 24, 191, 167}},
+        TLayoutCase{"HalfToEven382x101", 382, 101, 191, 50, {0, 70, 191, 120}, "50.5 goes to the even 50"},
+        TLayoutCase{"HalfToEven382x103", 382, 103, 191, 52, {0, 69, 191, 121}, "51.5 goes to 52"},
+        TLayoutCase{"WideScale180x90", 180, 90, 191, 95, {0, 48, 191, 143}, "s carried with 64 bits gives 95, plain double 96"},
+        TLayoutCase{"Unscaled191x191", 191, 191, 191, 191, {0, 0, 191, 191}},
+        TLayoutCase{"Unscaled191x100", 191, 100, 191, 100, {0, 45, 191, 145}, "45 down"},
+        TLayoutCase{"Enlarged100x100", 100, 100, 191, 191, {0, 0, 191, 191}},
+        TLayoutCase{"OneColumn1x100", 1, 100, 2, 191, {94, 0, 96, 191}},
+        TLayoutCase{"ThreeRows1000x3", 1000, 3, 191, 1, {0, 95, 191, 96}},
+        TLayoutCase{"RoundsToZero1000x2", 1000, 2, 191, 0, {0, 95, 191, 95}, "0.382 rounds to 0"},
+        TLayoutCase{"RoundsToZero2x1000", 2, 1000, 0, 191, {95, 0, 95, 191}},
+        TLayoutCase{"NothingLoaded", 0, 0, 0, 191, {95, 0, 95, 191}}),
+    [](const ::testing::TestParamInfo<TLayoutCase>& row) { return std::string(row.param.Name); });
 
 TEST(PreviewLayout, OrientationNotTheBoxDecidesTheSideToFit) {
   // A wide picture in a tall box fits its width; a picture taller than the box moves up.
@@ -152,20 +160,34 @@ TEST_F(Preview, UnscaledWidePictureIsCentredDown) {
   EXPECT_TRUE(UntouchedOutside({0, 45, 191, 145}));
 }
 
-TEST_F(Preview, ReducedPictureIsTheLanczosResampleInItsPlace) {
-  for (const auto& [W, H, placement] : {std::tuple{640, 480, TRect{0, 24, 191, 167}}, std::tuple{480, 640, TRect{24, 0, 167, 191}},
-                                        std::tuple{100, 100, TRect{0, 0, 191, 191}}, std::tuple{1000, 3, TRect{0, 95, 191, 96}}}) {
-    SetUp();
-    Picture(W, H);
-    Draw();
-    TBitmap32 expected, shown;
-    expected.SetSize(placement.Width(), placement.Height());
-    expected.Draw({0, 0, expected.Width(), expected.Height()}, {0, 0, W, H}, Image.Bitmap);
-    Cut(placement, shown);
-    EXPECT_TRUE(SamePixels(shown, expected)) << W << "x" << H;
-    EXPECT_TRUE(UntouchedOutside(placement)) << W << "x" << H;
-  }
+struct TPlacedCase {
+  const char* Name;
+  std::int32_t W, H;
+  TRect Placement;
+};
+
+void PrintTo(const TPlacedCase& c, std::ostream* out) { *out << c.Name; }
+
+class PreviewReduced : public Preview, public ::testing::WithParamInterface<TPlacedCase> {};
+
+TEST_P(PreviewReduced, IsTheLanczosResampleInItsPlace) {
+  const auto& [name, W, H, placement] = GetParam();
+  Picture(W, H);
+  Draw();
+  TBitmap32 expected, shown;
+  expected.SetSize(placement.Width(), placement.Height());
+  expected.Draw({0, 0, expected.Width(), expected.Height()}, {0, 0, W, H}, Image.Bitmap);
+  Cut(placement, shown);
+  EXPECT_TRUE(SamePixels(shown, expected));
+  EXPECT_TRUE(UntouchedOutside(placement));
 }
+
+INSTANTIATE_TEST_SUITE_P(, PreviewReduced,
+                         ::testing::Values(TPlacedCase{"Landscape640x480", 640, 480, TRect{0, 24, 191, 167}},
+                                           TPlacedCase{"Portrait480x640", 480, 640, TRect{24, 0, 167, 191}},
+                                           TPlacedCase{"Enlarged100x100", 100, 100, TRect{0, 0, 191, 191}},
+                                           TPlacedCase{"ThreeRows1000x3", 1000, 3, TRect{0, 95, 191, 96}}),
+                         [](const ::testing::TestParamInfo<TPlacedCase>& row) { return std::string(row.param.Name); });
 
 TEST_F(Preview, OneColumnIsShownTwoColumnsWide) {
   Picture(1, 100);
@@ -177,30 +199,49 @@ TEST_F(Preview, OneColumnIsShownTwoColumnsWide) {
   }
 }
 
-TEST_F(Preview, UniformColourIsKeptAtEveryScale) {
-  const TColor32 colour = Color32(12, 200, 77);
-  for (const auto& [W, H] : {std::pair{640, 480}, {100, 100}, {1, 100}, {1000, 3}, {191, 100}, {3000, 2000}, {37, 1200}}) {
-    SetUp();
-    Image.Bitmap.SetSize(W, H);
-    Image.Bitmap.Fill(colour);
-    Draw();
-    const TRect p = PreviewLayoutOf(W, H, kBox, kBox).Placement;
-    for (std::int32_t y = p.Top; y < p.Bottom; ++y)
-      for (std::int32_t x = p.Left; x < p.Right; ++x) ASSERT_EQ(Box.Pixel(x, y), colour) << W << "x" << H << " at " << x << "," << y;
-  }
+struct TSizeCase {
+  std::int32_t W, H;
+};
+
+std::string SizeName(const ::testing::TestParamInfo<TSizeCase>& row) {
+  return "Size" + std::to_string(row.param.W) + "x" + std::to_string(row.param.H);
 }
 
-TEST_F(Preview, ScaledSideOfZeroFailsAndDrawsNothing) {
-  for (const auto& [W, H] : {std::pair{1000, 2}, {2, 1000}, {382, 1}, {0, 0}}) {
-    SetUp();
-    Image.Bitmap.SetSize(W, H);
-    if (!Image.Bitmap.Empty()) Image.Bitmap.Fill(Grey(9));
-    Grid(Image.Breakup, 1000, 1000, 2, 2);
-    EXPECT_THROW_MSG(Draw(), EInvalidOperation, kNoDrawing);
-    EXPECT_THROW_MSG(Draw(false), EInvalidOperation, kNoDrawing);
-    EXPECT_TRUE(UntouchedOutside({0, 0, 0, 0})) << W << "x" << H;
-  }
+void PrintTo(const TSizeCase& c, std::ostream* out) { *out << c.W << "x" << c.H; }
+
+class PreviewUniform : public Preview, public ::testing::WithParamInterface<TSizeCase> {};
+
+TEST_P(PreviewUniform, ColourIsKeptAtEveryScale) {
+  const auto [W, H] = GetParam();
+  const TColor32 colour = Color32(12, 200, 77);
+  Image.Bitmap.SetSize(W, H);
+  Image.Bitmap.Fill(colour);
+  Draw();
+  const TRect p = PreviewLayoutOf(W, H, kBox, kBox).Placement;
+  for (std::int32_t y = p.Top; y < p.Bottom; ++y)
+    for (std::int32_t x = p.Left; x < p.Right; ++x) ASSERT_EQ(Box.Pixel(x, y), colour) << " at " << x << "," << y;
 }
+
+INSTANTIATE_TEST_SUITE_P(, PreviewUniform,
+                         ::testing::Values(TSizeCase{640, 480}, TSizeCase{100, 100}, TSizeCase{1, 100}, TSizeCase{1000, 3},
+                                           TSizeCase{191, 100}, TSizeCase{3000, 2000}, TSizeCase{37, 1200}),
+                         SizeName);
+
+class PreviewScaledToZero : public Preview, public ::testing::WithParamInterface<TSizeCase> {};
+
+TEST_P(PreviewScaledToZero, FailsAndDrawsNothing) {
+  const auto [W, H] = GetParam();
+  Image.Bitmap.SetSize(W, H);
+  if (!Image.Bitmap.Empty()) Image.Bitmap.Fill(Grey(9));
+  Grid(Image.Breakup, 1000, 1000, 2, 2);
+  EXPECT_THROW_MSG(Draw(), EInvalidOperation, kNoDrawing);
+  EXPECT_THROW_MSG(Draw(false), EInvalidOperation, kNoDrawing);
+  EXPECT_TRUE(UntouchedOutside({0, 0, 0, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(, PreviewScaledToZero,
+                         ::testing::Values(TSizeCase{1000, 2}, TSizeCase{2, 1000}, TSizeCase{382, 1}, TSizeCase{0, 0}),
+                         SizeName);
 
 TEST_F(Preview, TargetWithoutSurfaceFails) {
   Picture(64, 48);
@@ -263,17 +304,30 @@ TEST_F(Preview, TwoByTwoDivisionShowsTheInnerLinesAndTheLeftAndTopBorder) {
       }
 }
 
-TEST_F(Preview, OutlinesStandOutOnDarkAndLight) {
-  for (const auto& [d, shown] : {std::pair<std::uint8_t, std::uint8_t>{10, 245}, {127, 128}, {128, 255}, {200, 183}, {255, 128}}) {
-    SetUp();
-    Image.Bitmap.SetSize(640, 480);
-    Image.Bitmap.Fill(Grey(d));
-    Grid(Image.Breakup, 640, 480, 1, 1);
-    Draw();
-    EXPECT_EQ(Box.Pixel(0, 24), Grey(shown)) << int{d};
-    EXPECT_EQ(Box.Pixel(TCanvas::DotLength, 24), clWhite) << int{d};
-  }
+struct TOutlineCase {
+  std::uint8_t Picture, Shown;
+};
+
+void PrintTo(const TOutlineCase& c, std::ostream* out) { *out << int{c.Picture}; }
+
+class PreviewOutlines : public Preview, public ::testing::WithParamInterface<TOutlineCase> {};
+
+TEST_P(PreviewOutlines, StandOutOnDarkAndLight) {
+  const auto [d, shown] = GetParam();
+  Image.Bitmap.SetSize(640, 480);
+  Image.Bitmap.Fill(Grey(d));
+  Grid(Image.Breakup, 640, 480, 1, 1);
+  Draw();
+  EXPECT_EQ(Box.Pixel(0, 24), Grey(shown));
+  EXPECT_EQ(Box.Pixel(TCanvas::DotLength, 24), clWhite);
 }
+
+INSTANTIATE_TEST_SUITE_P(, PreviewOutlines,
+                         ::testing::Values(TOutlineCase{10, 245}, TOutlineCase{127, 128}, TOutlineCase{128, 255},
+                                           TOutlineCase{200, 183}, TOutlineCase{255, 128}),
+                         [](const ::testing::TestParamInfo<TOutlineCase>& row) {
+                           return "Grey" + std::to_string(int{row.param.Picture});
+                         });
 
 // ---- The scaled picture kept between calls
 
