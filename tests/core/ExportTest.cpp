@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <unordered_set>
@@ -125,34 +126,43 @@ TEST(RandomName, EightDrawsPerNameAndAWholeNewNameOnARepeat) {
 // Many names against the plain rule (draw, look up in an ordered set, draw the whole name again),
 // so every redraw comes at the same place: three letters fill most of their 46,656 names, and
 // eight letters are drawn for a quarter of a million cells.
-TEST(RandomName, SameNamesAsAPlainLookUpAtLargeCounts) {
-  struct TCase {
-    std::int32_t Length, Count;
-    std::uint32_t State;
-  };
-  for (const TCase& c : {TCase{3, 30000, 77}, TCase{8, 262144, 2026}}) {
-    SCOPED_TRACE(c.Length);
-    TPlainNames plain{c.State};
-    std::set<std::string> plainUsed;
-    std::unordered_set<std::string> used;
-    RandomState = c.State;
-    std::int64_t redraws = 0;
-    for (std::int32_t k = 0; k < c.Count; ++k) {
-      std::string expected = plain.Next(c.Length);
-      for (; plainUsed.contains(expected); ++redraws) expected = plain.Next(c.Length);
-      plainUsed.insert(expected);
-      const std::string name = RandomName(c.Length, used);
-      if (name != expected || RandomState != plain.State) {
-        ADD_FAILURE() << "name " << k << ": " << name << " instead of " << expected;
-        break;
-      }
-      used.insert(name);
+struct TNameCountCase {
+  const char* Name;
+  std::int32_t Length, Count;
+  std::uint32_t State;
+};
+
+void PrintTo(const TNameCountCase& c, std::ostream* out) { *out << c.Name; }
+
+class RandomNameAtLargeCounts : public ::testing::TestWithParam<TNameCountCase> {};
+
+TEST_P(RandomNameAtLargeCounts, SameNamesAsAPlainLookUp) {
+  const TNameCountCase& c = GetParam();
+  TPlainNames plain{c.State};
+  std::set<std::string> plainUsed;
+  std::unordered_set<std::string> used;
+  RandomState = c.State;
+  std::int64_t redraws = 0;
+  for (std::int32_t k = 0; k < c.Count; ++k) {
+    std::string expected = plain.Next(c.Length);
+    for (; plainUsed.contains(expected); ++redraws) expected = plain.Next(c.Length);
+    plainUsed.insert(expected);
+    const std::string name = RandomName(c.Length, used);
+    if (name != expected || RandomState != plain.State) {
+      ADD_FAILURE() << "name " << k << ": " << name << " instead of " << expected;
+      break;
     }
-    if (c.Length == 3) {
-      EXPECT_GT(redraws, 10000);
-    }
+    used.insert(name);
+  }
+  if (c.Length == 3) {
+    EXPECT_GT(redraws, 10000);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(, RandomNameAtLargeCounts,
+                         ::testing::Values(TNameCountCase{"ThreeLetters", 3, 30000, 77},
+                                           TNameCountCase{"EightLetters", 8, 262144, 2026}),
+                         [](const ::testing::TestParamInfo<TNameCountCase>& row) { return std::string(row.param.Name); });
 
 TEST_F(Export, NamesFollowTheGeneratorCellByCell) {
   Divide(16);
@@ -176,32 +186,38 @@ TEST_F(Export, NamesAreUniqueWithinOneSave) {
   EXPECT_EQ(FilesIn(folder).size(), 1024u);
 }
 
-TEST_F(Export, BaseNames) {
+struct TBaseNameCase {
+  const char* Name;
+  const char* Loaded;
+  const char* Base;
+};
+
+void PrintTo(const TBaseNameCase& c, std::ostream* out) { *out << c.Name; }
+
+class ExportBaseNames : public Export, public ::testing::WithParamInterface<TBaseNameCase> {};
+
+TEST_P(ExportBaseNames, ComeFromTheLoadedFileName) {
   Divide(4);
-  struct TCase {
-    const char* Loaded;
-    const char* Base;
-  };
-  const TCase cases[] = {
-      {"/pictures/photo.jpg", "photo"},
-      {"/pictures/photo", "photo"},
-      {"/pictures/holiday.photo.JPG", "holiday.photo"},
-      {"/pictures/.jpg", ""},
-      {"/pictures/SHOUT.JPEG", "SHOUT"},
-      {"/pic.tures/photo", "photo"},
-      {"relative.jpg", "relative"},
-  };
-  for (const TCase& c : cases) {
-    Image.FileName = c.Loaded;
-    Image.SaveFragments("", Dir.File("base"));
-    for (const TMCCell* cell : AllCells(Image)) {
-      EXPECT_EQ(cell->FileName.substr(0, cell->FileName.size() - 13), c.Base) << c.Loaded;
-      EXPECT_EQ(cell->FileName.substr(cell->FileName.size() - 13, 1), "-") << c.Loaded;
-      EXPECT_EQ(cell->FileName.substr(cell->FileName.size() - 4), ".jpg") << c.Loaded;
-      EXPECT_TRUE(fs::exists(Dir.File("base/" + cell->FileName))) << c.Loaded;
-    }
+  const TBaseNameCase& c = GetParam();
+  Image.FileName = c.Loaded;
+  Image.SaveFragments("", Dir.File("base"));
+  for (const TMCCell* cell : AllCells(Image)) {
+    EXPECT_EQ(cell->FileName.substr(0, cell->FileName.size() - 13), c.Base) << c.Loaded;
+    EXPECT_EQ(cell->FileName.substr(cell->FileName.size() - 13, 1), "-") << c.Loaded;
+    EXPECT_EQ(cell->FileName.substr(cell->FileName.size() - 4), ".jpg") << c.Loaded;
+    EXPECT_TRUE(fs::exists(Dir.File("base/" + cell->FileName))) << c.Loaded;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(, ExportBaseNames,
+                         ::testing::Values(TBaseNameCase{"Plain", "/pictures/photo.jpg", "photo"},
+                                           TBaseNameCase{"NoExtension", "/pictures/photo", "photo"},
+                                           TBaseNameCase{"TwoDots", "/pictures/holiday.photo.JPG", "holiday.photo"},
+                                           TBaseNameCase{"OnlyAnExtension", "/pictures/.jpg", ""},
+                                           TBaseNameCase{"UpperCaseJpeg", "/pictures/SHOUT.JPEG", "SHOUT"},
+                                           TBaseNameCase{"DotInTheFolder", "/pic.tures/photo", "photo"},
+                                           TBaseNameCase{"Relative", "relative.jpg", "relative"}),
+                         [](const ::testing::TestParamInfo<TBaseNameCase>& row) { return std::string(row.param.Name); });
 
 TEST_F(Export, TheBandExampleAndTheWholeHtmlExactly) {
   Image.Bitmap.SetSize(300, 60);
@@ -229,46 +245,64 @@ TEST_F(Export, HtmlShape) {
   EXPECT_EQ(Count(html, "alt=\"\" style=\"display:block\" src=\"p/photo-"), 37u);
 }
 
-TEST_F(Export, Prefixes) {
+struct TPrefixCase {
+  const char* Name;
+  std::string Prefix, Src;
+};
+
+void PrintTo(const TPrefixCase& c, std::ostream* out) { *out << c.Name; }
+
+class ExportPrefixes : public Export, public ::testing::WithParamInterface<TPrefixCase> {};
+
+TEST_P(ExportPrefixes, AreWrittenBeforeEachNameEscaped) {
   Band({100, 200});
-  struct TCase {
-    std::string Prefix, Src;
-  };
-  for (const TCase& c : {TCase{"", ""}, TCase{"img", "img"}, TCase{"../a b/", "../a b/"},
-                         TCase{"x\"y<z>&/", "x&quot;y&lt;z&gt;&amp;/"}}) {
-    const std::string html = Image.SaveFragments(c.Prefix, Dir.File("out"));
-    EXPECT_NE(html.find("src=\"" + c.Src + Image.Breakup.Rows(0).Cells(1).FileName + "\""), std::string::npos)
-        << c.Prefix << ": " << html;
+  const TPrefixCase& c = GetParam();
+  const std::string html = Image.SaveFragments(c.Prefix, Dir.File("out"));
+  EXPECT_NE(html.find("src=\"" + c.Src + Image.Breakup.Rows(0).Cells(1).FileName + "\""), std::string::npos)
+      << c.Prefix << ": " << html;
+}
+
+INSTANTIATE_TEST_SUITE_P(, ExportPrefixes,
+                         ::testing::Values(TPrefixCase{"Empty", "", ""}, TPrefixCase{"NoSlash", "img", "img"},
+                                           TPrefixCase{"UpAndBlank", "../a b/", "../a b/"},
+                                           TPrefixCase{"MarkupCharacters", "x\"y<z>&/", "x&quot;y&lt;z&gt;&amp;/"}),
+                         [](const ::testing::TestParamInfo<TPrefixCase>& row) { return std::string(row.param.Name); });
+
+struct TEscapeCase {
+  const char* Name;
+  std::string Loaded, InHtml;
+};
+
+void PrintTo(const TEscapeCase& c, std::ostream* out) { *out << c.Name; }
+
+class ExportEscapes : public Export, public ::testing::WithParamInterface<TEscapeCase> {};
+
+TEST_P(ExportEscapes, FileNamesAreEscapedInTheHtmlButNotOnDisk) {
+  Band({150, 150});
+  const TEscapeCase& c = GetParam();
+  const std::string folder = Dir.File("esc");
+  Image.FileName = Dir.File(c.Loaded);
+  const std::string html = Image.SaveFragments("i/", folder);
+  for (const TMCCell* cell : AllCells(Image)) {
+    const std::string random = cell->FileName.substr(cell->FileName.size() - 13);
+    EXPECT_NE(html.find("src=\"i/" + c.InHtml + random + "\""), std::string::npos) << c.Loaded << ": " << html;
+    EXPECT_TRUE(fs::exists(folder + "/" + cell->FileName)) << "the real name on disk: " << cell->FileName;
   }
 }
 
-TEST_F(Export, FileNamesAreEscapedInTheHtmlButNotOnDisk) {
-  Band({150, 150});
-  struct TCase {
-    std::string Loaded, InHtml;
-  };
-  const TCase cases[] = {
-      {"Tom & Jerry \"best\" #1 100%.jpg", "Tom%20&amp;%20Jerry%20&quot;best&quot;%20%231%20100%25"},
-      {"what?<b>.jpg", "what%3F&lt;b&gt;"},
-      {"tab\there\x7F.jpg", "tab%09here%7F"},
-      {"c:\\dos.jpg", "c%3A%5Cdos"},
-      {"plain_Name-1.2.jpg", "plain_Name-1.2"},
-      {"caf\xC3\xA9.jpg", "caf%C3%A9"},
-      {"\xC3\xA9.jpg", "%C3%A9"},
-      {"\xFF\xFE.jpg", "%FF%FE"},
-      {"~\x7F\x80.jpg", "~%7F%80"},
-  };
-  for (const TCase& c : cases) {
-    const std::string folder = Dir.File("esc" + std::to_string(&c - cases));
-    Image.FileName = Dir.File(c.Loaded);
-    const std::string html = Image.SaveFragments("i/", folder);
-    for (const TMCCell* cell : AllCells(Image)) {
-      const std::string random = cell->FileName.substr(cell->FileName.size() - 13);
-      EXPECT_NE(html.find("src=\"i/" + c.InHtml + random + "\""), std::string::npos) << c.Loaded << ": " << html;
-      EXPECT_TRUE(fs::exists(folder + "/" + cell->FileName)) << "the real name on disk: " << cell->FileName;
-    }
-  }
-}
+INSTANTIATE_TEST_SUITE_P(
+    , ExportEscapes,
+    ::testing::Values(
+        TEscapeCase{"MarkupAndUrlCharacters", "Tom & Jerry \"best\" #1 100%.jpg", "Tom%20&amp;%20Jerry%20&quot;best&quot;%20%231%20100%25"},
+        TEscapeCase{"QuestionMarkAndTags", "what?<b>.jpg", "what%3F&lt;b&gt;"},
+        TEscapeCase{"TabAndDelete", "tab\there\x7F.jpg", "tab%09here%7F"},
+        TEscapeCase{"ColonAndBackslash", "c:\\dos.jpg", "c%3A%5Cdos"},
+        TEscapeCase{"UnreservedStayPlain", "plain_Name-1.2.jpg", "plain_Name-1.2"},
+        TEscapeCase{"Utf8Letter", "caf\xC3\xA9.jpg", "caf%C3%A9"},
+        TEscapeCase{"OnlyUtf8", "\xC3\xA9.jpg", "%C3%A9"},
+        TEscapeCase{"NotUtf8", "\xFF\xFE.jpg", "%FF%FE"},
+        TEscapeCase{"TildeDeleteAndHighByte", "~\x7F\x80.jpg", "~%7F%80"}),
+    [](const ::testing::TestParamInfo<TEscapeCase>& row) { return std::string(row.param.Name); });
 
 // Names that are not ASCII, or not even UTF-8, give HTML of ASCII alone, which reads the same in
 // any page charset; a prefix is the user's URL and is kept as given.
@@ -287,23 +321,35 @@ TEST_F(Export, HtmlIsAsciiWhateverTheFileName) {
   EXPECT_EQ(Count(Image.SaveFragments("b\xC3\xA9/", folder), "src=\"b\xC3\xA9/%FF%FE%20caf%C3%A9-"), 9u);
 }
 
-TEST_F(Export, FolderRules) {
+// Folder is relative to the current folder "cwd" inside the test's own; "ABS" stands for the
+// absolute path of its folder "abs".
+struct TFolderCase {
+  const char* Name;
+  std::string Folder, Where;
+};
+
+void PrintTo(const TFolderCase& c, std::ostream* out) { *out << c.Name; }
+
+class ExportFolders : public Export, public ::testing::WithParamInterface<TFolderCase> {};
+
+TEST_P(ExportFolders, FilesLandWhereTheFolderSays) {
   Band({100, 200});
-  const std::string abs = Dir.File("abs");
-  struct TCase {
-    std::string Folder, Where;
-  };
-  const TCase cases[] = {
-      {"", "cwd"},            {"rel", "cwd/rel"},   {"rel2/", "cwd/rel2"}, {abs, "abs"},
-      {abs + "/", "abs"},     {abs + "//", "abs"},  {"cwd", "cwd/cwd"},
-  };
+  const TFolderCase& c = GetParam();
+  const std::string folder = c.Folder.starts_with("ABS") ? Dir.File("abs") + c.Folder.substr(3) : c.Folder;
   fs::create_directory(Dir.File("cwd"));
-  for (const TCase& c : cases) {
-    InDirectory(Dir.File("cwd"), [&] { Image.SaveFragments("", c.Folder); });
-    for (const TMCCell* cell : AllCells(Image))
-      EXPECT_TRUE(fs::is_regular_file(Dir.File(c.Where + "/" + cell->FileName))) << "folder \"" << c.Folder << "\"";
-  }
+  InDirectory(Dir.File("cwd"), [&] { Image.SaveFragments("", folder); });
+  for (const TMCCell* cell : AllCells(Image))
+    EXPECT_TRUE(fs::is_regular_file(Dir.File(c.Where + "/" + cell->FileName))) << "folder \"" << folder << "\"";
 }
+
+INSTANTIATE_TEST_SUITE_P(, ExportFolders,
+                         ::testing::Values(TFolderCase{"Empty", "", "cwd"}, TFolderCase{"Relative", "rel", "cwd/rel"},
+                                           TFolderCase{"RelativeWithSlash", "rel2/", "cwd/rel2"},
+                                           TFolderCase{"Absolute", "ABS", "abs"},
+                                           TFolderCase{"AbsoluteWithSlash", "ABS/", "abs"},
+                                           TFolderCase{"AbsoluteWithTwoSlashes", "ABS//", "abs"},
+                                           TFolderCase{"NamedLikeTheCurrentFolder", "cwd", "cwd/cwd"}),
+                         [](const ::testing::TestParamInfo<TFolderCase>& row) { return std::string(row.param.Name); });
 
 TEST_F(Export, TwoMissingLevelsStopBeforeAnyFile) {
   Band({100, 200});
@@ -360,28 +406,37 @@ TEST_F(Export, UnsoundSavesAreRefusedBeforeAnythingChanges) {
   EXPECT_EQ(html, "untouched");
   EXPECT_EQ(RandomState, state);
   EXPECT_EQ(empty.Breakup.Rows(0).Cells(0).FileName, "");
-
-  struct TCase {
-    TMCCell Cell;
-    const char* Text;
-  };
-  const TCase cases[] = {
-      {{0, 0, 0, 200, ""}, "0x200 pixels at 0,0"},
-      {{0, 0, 100, 0, ""}, "100x0 pixels at 0,0"},
-      {{250, 0, 51, 200, ""}, "51x200 pixels at 250,0"},
-      {{-1, 0, 10, 200, ""}, "10x200 pixels at -1,0"},
-      {{0, 150, 10, 51, ""}, "10x51 pixels at 0,150"},
-      {{2147483647, 0, 2, 5, ""}, "2x5 pixels at 2147483647,0"},
-  };
-  for (const TCase& c : cases) {
-    Band({100, 200});
-    Image.Breakup.Rows(0).Cells(1) = c.Cell;
-    EXPECT_THROW_MSG(Image.SaveFragments("", Dir.File("bad"), html), EBreakupError,
-                     std::string("The division does not fit the 300x200 picture: cell 1 of row 0 is ") + c.Text);
-    EXPECT_FALSE(fs::exists(Dir.File("bad")));
-    EXPECT_EQ(Image.Breakup.Rows(0).Cells(0).FileName, "");
-  }
 }
+
+struct TUnfitCellCase {
+  const char* Name;
+  TMCCell Cell;
+  const char* Text;
+};
+
+void PrintTo(const TUnfitCellCase& c, std::ostream* out) { *out << c.Name; }
+
+class ExportUnfitCell : public Export, public ::testing::WithParamInterface<TUnfitCellCase> {};
+
+TEST_P(ExportUnfitCell, IsRefusedBeforeAnythingChanges) {
+  const TUnfitCellCase& c = GetParam();
+  std::string html = "untouched";
+  Band({100, 200});
+  Image.Breakup.Rows(0).Cells(1) = c.Cell;
+  EXPECT_THROW_MSG(Image.SaveFragments("", Dir.File("bad"), html), EBreakupError,
+                   std::string("The division does not fit the 300x200 picture: cell 1 of row 0 is ") + c.Text);
+  EXPECT_FALSE(fs::exists(Dir.File("bad")));
+  EXPECT_EQ(Image.Breakup.Rows(0).Cells(0).FileName, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(, ExportUnfitCell,
+                         ::testing::Values(TUnfitCellCase{"NoWidth", {0, 0, 0, 200, ""}, "0x200 pixels at 0,0"},
+                                           TUnfitCellCase{"NoHeight", {0, 0, 100, 0, ""}, "100x0 pixels at 0,0"},
+                                           TUnfitCellCase{"PastTheRightEdge", {250, 0, 51, 200, ""}, "51x200 pixels at 250,0"},
+                                           TUnfitCellCase{"LeftOfThePicture", {-1, 0, 10, 200, ""}, "10x200 pixels at -1,0"},
+                                           TUnfitCellCase{"PastTheBottom", {0, 150, 10, 51, ""}, "10x51 pixels at 0,150"},
+                                           TUnfitCellCase{"LeftThatWouldOverflow", {2147483647, 0, 2, 5, ""}, "2x5 pixels at 2147483647,0"}),
+                         [](const ::testing::TestParamInfo<TUnfitCellCase>& row) { return std::string(row.param.Name); });
 
 // The same division saved twice gives the same bytes per cell, so a save that stops part way
 // can be checked file by file against a complete one, made on one thread. The failing saves run
