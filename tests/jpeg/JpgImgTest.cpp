@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <ostream>
+#include <tuple>
 
 #include "jpeg/JpgImg.h"
 #include "runtime/Exceptions.h"
@@ -72,97 +74,134 @@ TEST(JpgImg, Defaults) {
   EXPECT_TRUE(jpeg.Bitmap().Empty());
 }
 
-TEST(JpgImg, DefaultsWriteWhatCjpegWritesByteForByte) {
+// The pixels are made when the row runs, not when the program starts.
+struct TPixelsCase {
+  const char* Name;
+  std::function<TSamples()> Pixels;
+  const char* Why = "";
+};
+
+void PrintTo(const TPixelsCase& c, std::ostream* out) { *out << c.Name; }
+
+class JpgImgDefaults : public ::testing::TestWithParam<TPixelsCase> {};
+
+TEST_P(JpgImgDefaults, WriteWhatCjpegWritesByteForByte) {
   TTempDir dir;
-  struct TCase {
-    const char* Name;
-    TSamples Pixels;
-  };
-  const TCase cases[] = {
-      {"1x1", Uniform(1, 1, 200, 30, 90)},
-      {"13x7, width not a multiple of 4", PhotoLike(13, 7, 3)},
-      {"17x33, partial MCUs both ways", PhotoLike(17, 33, 4)},
-      {"187x125, a typical fragment", PhotoLike(187, 125, 5)},
-      {"640x480", PhotoLike(640, 480, 6)},
-      {"uniform 64x48", Uniform(64, 48, 12, 250, 7)},
-  };
-  for (const TCase& c : cases) {
-    const auto expected = Cjpeg(dir, c.Pixels, "-quality 75 -optimize -dct int -sample 2x2");
-    SKIP_WITHOUT_CJPEG(expected);
-    TJPEGImage jpeg;
-    Fill(jpeg, c.Pixels);
-    EXPECT_EQ(Encode(jpeg), expected) << c.Name;
-  }
+  const TSamples pixels = GetParam().Pixels();
+  const auto expected = Cjpeg(dir, pixels, "-quality 75 -optimize -dct int -sample 2x2");
+  SKIP_WITHOUT_CJPEG(expected);
+  TJPEGImage jpeg;
+  Fill(jpeg, pixels);
+  EXPECT_EQ(Encode(jpeg), expected) << GetParam().Why;
 }
 
-TEST(JpgImg, EverySettingMatchesTheSameCjpegOption) {
+INSTANTIATE_TEST_SUITE_P(
+    , JpgImgDefaults,
+    ::testing::Values(TPixelsCase{"OnePixel", [] { return Uniform(1, 1, 200, 30, 90); }},
+                      TPixelsCase{"Photo13x7", [] { return PhotoLike(13, 7, 3); }, "width not a multiple of 4"},
+                      TPixelsCase{"Photo17x33", [] { return PhotoLike(17, 33, 4); }, "partial MCUs both ways"},
+                      TPixelsCase{"Photo187x125", [] { return PhotoLike(187, 125, 5); }, "a typical fragment"},
+                      TPixelsCase{"Photo640x480", [] { return PhotoLike(640, 480, 6); }},
+                      TPixelsCase{"Uniform64x48", [] { return Uniform(64, 48, 12, 250, 7); }}),
+    [](const ::testing::TestParamInfo<TPixelsCase>& row) { return std::string(row.param.Name); });
+
+struct TSettingCase {
+  const char* Name;
+  std::function<void(TJPEGImage&)> Set;
+  const char* Options;
+  const char* Why = "";
+};
+
+void PrintTo(const TSettingCase& c, std::ostream* out) { *out << c.Name; }
+
+class JpgImgSettings : public ::testing::TestWithParam<TSettingCase> {};
+
+TEST_P(JpgImgSettings, MatchTheSameCjpegOption) {
   TTempDir dir;
   const TSamples pixels = PhotoLike(97, 61, 9);
-  struct TCase {
-    const char* Name;
-    std::function<void(TJPEGImage&)> Set;
-    const char* Options;
-  };
-  const TCase cases[] = {
-      {"FastProcessing: standard tables", [](TJPEGImage& j) { j.FastProcessing = true; }, "-quality 75 -dct int"},
-      {"Progressive", [](TJPEGImage& j) { j.Progressive = true; }, "-quality 75 -optimize -progressive"},
-      {"GrayScale", [](TJPEGImage& j) { j.GrayScale = true; }, "-quality 75 -optimize -grayscale"},
-      {"FastInteg", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FastInteg; }, "-quality 75 -optimize -dct fast"},
-      {"FloatingPoint", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FloatingPoint; }, "-quality 75 -optimize -dct float"},
-      {"Quality 0 is quality 1", [](TJPEGImage& j) { j.Quality = 0; }, "-quality 1 -optimize"},
-      {"Quality 10: 16-bit tables, not forced to baseline", [](TJPEGImage& j) { j.Quality = 10; }, "-quality 10 -optimize"},
-      {"Quality 100", [](TJPEGImage& j) { j.Quality = 100; }, "-quality 100 -optimize"},
-  };
-  for (const TCase& c : cases) {
-    const auto expected = Cjpeg(dir, pixels, c.Options);
-    SKIP_WITHOUT_CJPEG(expected);
-    TJPEGImage jpeg;
-    Fill(jpeg, pixels);
-    c.Set(jpeg);
-    EXPECT_EQ(Encode(jpeg), expected) << c.Name;
-  }
+  const TSettingCase& c = GetParam();
+  const auto expected = Cjpeg(dir, pixels, c.Options);
+  SKIP_WITHOUT_CJPEG(expected);
+  TJPEGImage jpeg;
+  Fill(jpeg, pixels);
+  c.Set(jpeg);
+  EXPECT_EQ(Encode(jpeg), expected) << c.Why;
 }
 
-// The save encodes each fragment straight from the picture's 32-bit rows; the file must be the
-// one the 24-bit bitmap of the same pixels gives, whatever the padding bytes hold.
-TEST(JpgImg, ARectangleOfAPictureGivesTheSameBytesAsItsCopy) {
-  TTempDir dir;
+INSTANTIATE_TEST_SUITE_P(
+    , JpgImgSettings,
+    ::testing::Values(
+        TSettingCase{"FastProcessing", [](TJPEGImage& j) { j.FastProcessing = true; }, "-quality 75 -dct int", "standard tables"},
+        TSettingCase{"Progressive", [](TJPEGImage& j) { j.Progressive = true; }, "-quality 75 -optimize -progressive"},
+        TSettingCase{"GrayScale", [](TJPEGImage& j) { j.GrayScale = true; }, "-quality 75 -optimize -grayscale"},
+        TSettingCase{"FastInteg", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FastInteg; }, "-quality 75 -optimize -dct fast"},
+        TSettingCase{"FloatingPoint", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FloatingPoint; }, "-quality 75 -optimize -dct float"},
+        TSettingCase{"Quality0", [](TJPEGImage& j) { j.Quality = 0; }, "-quality 1 -optimize", "quality 0 is quality 1"},
+        TSettingCase{"Quality10", [](TJPEGImage& j) { j.Quality = 10; }, "-quality 10 -optimize", "16-bit tables, not forced to baseline"},
+        TSettingCase{"Quality100", [](TJPEGImage& j) { j.Quality = 100; }, "-quality 100 -optimize"}),
+    [](const ::testing::TestParamInfo<TSettingCase>& row) { return std::string(row.param.Name); });
+
+// A photo with alpha bytes that differ from pixel to pixel, which no encoder may read.
+void FillPictureWithAlpha(TBitmap32& picture) {
   const TSamples photo = PhotoLike(203, 150, 7);
-  TBitmap32 picture;
   picture.SetSize(photo.Width, photo.Height);
   for (int y = 0; y < photo.Height; ++y)
     for (int x = 0; x < photo.Width; ++x) {
       const std::uint8_t* p = &photo.Data[(static_cast<std::size_t>(y) * static_cast<std::size_t>(photo.Width) + static_cast<std::size_t>(x)) * 3];
       picture.SetPixel(x, y, Color32(p[0], p[1], p[2], static_cast<std::uint8_t>(x * 7 + y)));
     }
-  struct TRectCase {
-    const char* Name;
-    TRect Area;
-  } rects[] = {{"1x1 top-left", {0, 0, 1, 1}},
-               {"13x7 inside", {50, 40, 63, 47}},
-               {"bottom-right edge", {150, 100, 203, 150}},
-               {"the whole picture", {0, 0, 203, 150}}};
-  struct TSetting {
-    const char* Name;
-    std::function<void(TJPEGImage&)> Set;
-  } settings[] = {{"defaults", [](TJPEGImage&) {}},
-                  {"progressive", [](TJPEGImage& j) { j.Progressive = true; }},
-                  {"grey", [](TJPEGImage& j) { j.GrayScale = true; }},
-                  {"float, standard tables", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FloatingPoint; j.FastProcessing = true; }},
-                  {"quality 100", [](TJPEGImage& j) { j.Quality = 100; }}};
-  for (const TRectCase& r : rects)
-    for (const TSetting& setting : settings) {
-      SCOPED_TRACE(std::string(r.Name) + ", " + setting.Name);
-      TJPEGImage copy, direct;
-      setting.Set(copy);
-      setting.Set(direct);
-      copy.Bitmap().SetSize(r.Area.Width(), r.Area.Height());
-      copy.Bitmap().Draw({0, 0, r.Area.Width(), r.Area.Height()}, r.Area, picture);
-      TMemoryStream stream;
-      direct.SaveRectToStream(picture, r.Area, &stream);
-      EXPECT_EQ(stream.Bytes(), Encode(copy));
-    }
-  // And so, with the defaults, what cjpeg writes from those pixels.
+}
+
+struct TRectCase {
+  const char* Name;
+  TRect Area;
+};
+
+struct TRectSetting {
+  const char* Name;
+  std::function<void(TJPEGImage&)> Set;
+};
+
+void PrintTo(const TRectCase& c, std::ostream* out) { *out << c.Name; }
+void PrintTo(const TRectSetting& c, std::ostream* out) { *out << c.Name; }
+
+// The save encodes each fragment straight from the picture's 32-bit rows; the file must be the
+// one the 24-bit bitmap of the same pixels gives, whatever the padding bytes hold.
+class JpgImgRect : public ::testing::TestWithParam<std::tuple<TRectCase, TRectSetting>> {};
+
+TEST_P(JpgImgRect, GivesTheSameBytesAsItsCopy) {
+  const auto& [r, setting] = GetParam();
+  TBitmap32 picture;
+  FillPictureWithAlpha(picture);
+  TJPEGImage copy, direct;
+  setting.Set(copy);
+  setting.Set(direct);
+  copy.Bitmap().SetSize(r.Area.Width(), r.Area.Height());
+  copy.Bitmap().Draw({0, 0, r.Area.Width(), r.Area.Height()}, r.Area, picture);
+  TMemoryStream stream;
+  direct.SaveRectToStream(picture, r.Area, &stream);
+  EXPECT_EQ(stream.Bytes(), Encode(copy));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , JpgImgRect,
+    ::testing::Combine(
+        ::testing::Values(TRectCase{"TopLeftPixel", {0, 0, 1, 1}}, TRectCase{"Inside13x7", {50, 40, 63, 47}},
+                          TRectCase{"BottomRightEdge", {150, 100, 203, 150}}, TRectCase{"WholePicture", {0, 0, 203, 150}}),
+        ::testing::Values(TRectSetting{"Defaults", [](TJPEGImage&) {}},
+                          TRectSetting{"Progressive", [](TJPEGImage& j) { j.Progressive = true; }},
+                          TRectSetting{"Grey", [](TJPEGImage& j) { j.GrayScale = true; }},
+                          TRectSetting{"FloatStandardTables", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FloatingPoint; j.FastProcessing = true; }},
+                          TRectSetting{"Quality100", [](TJPEGImage& j) { j.Quality = 100; }})),
+    [](const ::testing::TestParamInfo<std::tuple<TRectCase, TRectSetting>>& row) {
+      return std::string(std::get<0>(row.param).Name) + "_" + std::get<1>(row.param).Name;
+    });
+
+// And so, with the defaults, what cjpeg writes from those pixels.
+TEST(JpgImg, ARectangleOfAPictureIsWhatCjpegWritesFromItsPixels) {
+  TTempDir dir;
+  TBitmap32 picture;
+  FillPictureWithAlpha(picture);
   TSamples inner{13, 7, 3, {}};
   for (int y = 40; y < 47; ++y)
     for (int x = 50; x < 63; ++x) {
@@ -219,31 +258,42 @@ TEST(JpgImg, SettingsNeverDiscardTheBitmap) {
   EXPECT_EQ(decoded.Height, 30);
 }
 
-TEST(JpgImg, ProgressEveryStepPercent) {
-  struct TCase {
-    int Rows, Step, Calls;
+struct TProgressCase {
+  const char* Name;
+  int Rows, Step, Calls;
+};
+
+void PrintTo(const TProgressCase& c, std::ostream* out) { *out << c.Name; }
+
+class JpgImgProgress : public ::testing::TestWithParam<TProgressCase> {};
+
+TEST_P(JpgImgProgress, EveryStepPercent) {
+  const TProgressCase& c = GetParam();
+  TJPEGImage jpeg;
+  jpeg.Bitmap().SetSize(2, c.Rows);
+  std::fill_n(jpeg.Bitmap().ScanLine(0), jpeg.Bitmap().Stride() * static_cast<std::size_t>(c.Rows), 128);
+  jpeg.SetProgressStep(c.Step);
+  int calls = 0;
+  jpeg.OnProgress = [&](TCustomJPEGImage& sender) {
+    EXPECT_EQ(&sender, &jpeg);
+    ++calls;
   };
-  const TCase cases[] = {
-      {1000, 10, 10}, {1000, 1, 100}, {1000, 0, 100} /* 0 would divide by zero: taken as 1 */,
-      {1000, 255, 1}, {7, 10, 1} /* 14, 28 ... only 100 is a multiple */, {3, 1, 3}, {1, 10, 1}, {1000, 30, 3},
-  };
-  for (const TCase& c : cases) {
-    TJPEGImage jpeg;
-    jpeg.Bitmap().SetSize(2, c.Rows);
-    std::fill_n(jpeg.Bitmap().ScanLine(0), jpeg.Bitmap().Stride() * static_cast<std::size_t>(c.Rows), 128);
-    jpeg.SetProgressStep(c.Step);
-    int calls = 0;
-    jpeg.OnProgress = [&](TCustomJPEGImage& sender) {
-      EXPECT_EQ(&sender, &jpeg);
-      ++calls;
-    };
-    Encode(jpeg);
-    EXPECT_EQ(calls, c.Calls) << c.Rows << " rows, step " << c.Step;
-    calls = 0;
-    Encode(jpeg);
-    EXPECT_EQ(calls, c.Calls) << "the count starts again for every encoding";
-  }
+  Encode(jpeg);
+  EXPECT_EQ(calls, c.Calls) << c.Rows << " rows, step " << c.Step;
+  calls = 0;
+  Encode(jpeg);
+  EXPECT_EQ(calls, c.Calls) << "the count starts again for every encoding";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , JpgImgProgress,
+    ::testing::Values(TProgressCase{"Step10", 1000, 10, 10}, TProgressCase{"Step1", 1000, 1, 100},
+                      // 0 would divide by zero: taken as 1.
+                      TProgressCase{"Step0", 1000, 0, 100}, TProgressCase{"Step255", 1000, 255, 1},
+                      // 14, 28 ... only 100 is a multiple.
+                      TProgressCase{"SevenRows", 7, 10, 1}, TProgressCase{"ThreeRows", 3, 1, 3},
+                      TProgressCase{"OneRow", 1, 10, 1}, TProgressCase{"Step30", 1000, 30, 3}),
+    [](const ::testing::TestParamInfo<TProgressCase>& row) { return std::string(row.param.Name); });
 
 TEST(JpgImg, AThrowingProgressHandlerStopsTheEncoding) {
   TJPEGImage jpeg;
