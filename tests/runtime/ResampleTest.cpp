@@ -2,10 +2,12 @@
 // and the other ways one bitmap is drawn into a rectangle of another size.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cmath>
 #include <numbers>
+#include <ostream>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "runtime/Bitmap32.h"
@@ -229,30 +231,38 @@ struct TSizeCase {
   std::int32_t W, H, w, h;
 };
 
-TEST(Lanczos, MatchesThePlainImplementationPixelForPixel) {
-  const TSizeCase cases[] = {
-      {"reduce 640x480 to 191x143", 640, 480, 191, 143}, {"reduce to one row", 1000, 3, 191, 1},
-      {"enlarge 100x100 to 191x191", 100, 100, 191, 191}, {"enlarge one column", 1, 100, 2, 191},
-      {"halve with ties", 382, 101, 191, 50},            {"enlarge across, reduce down", 60, 300, 150, 40},
-      {"reduce across, enlarge down", 300, 20, 75, 90},  {"primes", 97, 89, 53, 61},
-      {"to one pixel", 37, 23, 1, 1},                    {"from one pixel", 1, 1, 9, 4},
-      {"very thin", 1500, 2, 30, 5},                     {"slight reduce", 200, 150, 199, 149},
-  };
+void PrintTo(const TSizeCase& c, std::ostream* out) { *out << c.Name; }
+
+// Each size on noise and on flat blocks with hard edges.
+class LanczosSizes : public ::testing::TestWithParam<std::tuple<TSizeCase, bool>> {};
+
+TEST_P(LanczosSizes, MatchThePlainImplementationPixelForPixel) {
+  const auto& [c, blocky] = GetParam();
   std::mt19937 random(20261209);
-  for (const TSizeCase& c : cases) {
-    for (bool blocky : {false, true}) {
-      TBitmap32 in, fast, plain;
-      in.SetSize(c.W, c.H);
-      if (blocky) FillBlocky(in, random);
-      else FillRandom(in, random, false);
-      fast.SetSize(c.w, c.h);
-      plain.SetSize(c.w, c.h);
-      LanczosInto(fast, in);
-      PlainResample(plain, in);
-      EXPECT_TRUE(SamePixels(fast, plain)) << c.Name << (blocky ? ", blocky" : ", noise");
-    }
-  }
+  TBitmap32 in, fast, plain;
+  in.SetSize(c.W, c.H);
+  if (blocky) FillBlocky(in, random);
+  else FillRandom(in, random, false);
+  fast.SetSize(c.w, c.h);
+  plain.SetSize(c.w, c.h);
+  LanczosInto(fast, in);
+  PlainResample(plain, in);
+  EXPECT_TRUE(SamePixels(fast, plain));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    , LanczosSizes,
+    ::testing::Combine(
+        ::testing::Values(TSizeCase{"Reduce640x480To191x143", 640, 480, 191, 143}, TSizeCase{"ReduceToOneRow", 1000, 3, 191, 1},
+                          TSizeCase{"Enlarge100x100To191x191", 100, 100, 191, 191}, TSizeCase{"EnlargeOneColumn", 1, 100, 2, 191},
+                          TSizeCase{"HalveWithTies", 382, 101, 191, 50}, TSizeCase{"EnlargeAcrossReduceDown", 60, 300, 150, 40},
+                          TSizeCase{"ReduceAcrossEnlargeDown", 300, 20, 75, 90}, TSizeCase{"Primes", 97, 89, 53, 61},
+                          TSizeCase{"ToOnePixel", 37, 23, 1, 1}, TSizeCase{"FromOnePixel", 1, 1, 9, 4},
+                          TSizeCase{"VeryThin", 1500, 2, 30, 5}, TSizeCase{"SlightReduce", 200, 150, 199, 149}),
+        ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<TSizeCase, bool>>& row) {
+      return std::string(std::get<0>(row.param).Name) + (std::get<1>(row.param) ? "_Blocky" : "_Noise");
+    });
 
 // Every vertical kernel this machine can run, in turn; the widest again at the end.
 class LanczosKernels : public ::testing::TestWithParam<TResampleKernel> {
@@ -299,19 +309,34 @@ TEST_P(LanczosKernels, LargePictureSplitBetweenThreadsMatches) {
   EXPECT_TRUE(SamePixels(fast, plain));
 }
 
-TEST(Lanczos, UniformColourIsKeptAtEveryScale) {
+struct TScaleCase {
+  std::int32_t W, H, w, h;
+};
+
+void PrintTo(const TScaleCase& c, std::ostream* out) { *out << c.W << "x" << c.H << " to " << c.w << "x" << c.h; }
+
+class LanczosUniform : public ::testing::TestWithParam<TScaleCase> {};
+
+TEST_P(LanczosUniform, ColourIsKeptAtEveryScale) {
+  const auto [W, H, w, h] = GetParam();
   const TColor32 colour = Color32(201, 17, 96);
-  for (const auto& [W, H, w, h] : std::vector<std::array<std::int32_t, 4>>{
-           {640, 480, 191, 143}, {100, 100, 191, 191}, {3, 7, 191, 2}, {1000, 3, 191, 1}, {777, 555, 13, 250}, {1200, 10, 2, 2}}) {
-    TBitmap32 in, out;
-    in.SetSize(W, H);
-    in.Fill(colour);
-    out.SetSize(w, h);
-    LanczosInto(out, in);
-    for (std::int32_t y = 0; y < h; ++y)
-      for (std::int32_t x = 0; x < w; ++x) ASSERT_EQ(out.Pixel(x, y), colour) << W << "x" << H << " at " << x << "," << y;
-  }
+  TBitmap32 in, out;
+  in.SetSize(W, H);
+  in.Fill(colour);
+  out.SetSize(w, h);
+  LanczosInto(out, in);
+  for (std::int32_t y = 0; y < h; ++y)
+    for (std::int32_t x = 0; x < w; ++x) ASSERT_EQ(out.Pixel(x, y), colour) << " at " << x << "," << y;
 }
+
+INSTANTIATE_TEST_SUITE_P(, LanczosUniform,
+                         ::testing::Values(TScaleCase{640, 480, 191, 143}, TScaleCase{100, 100, 191, 191}, TScaleCase{3, 7, 191, 2},
+                                           TScaleCase{1000, 3, 191, 1}, TScaleCase{777, 555, 13, 250}, TScaleCase{1200, 10, 2, 2}),
+                         [](const ::testing::TestParamInfo<TScaleCase>& row) {
+                           const TScaleCase& c = row.param;
+                           return std::to_string(c.W) + "x" + std::to_string(c.H) + "To" + std::to_string(c.w) + "x" +
+                                  std::to_string(c.h);
+                         });
 
 // ---- Rectangles
 
