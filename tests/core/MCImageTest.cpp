@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
+#include <string>
 
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
@@ -63,7 +65,16 @@ TEST_F(MCImage, ZeroByteFileLoadsAsNothing) {
   EXPECT_EQ(Image.FileSize, 0);
 }
 
-TEST_F(MCImage, FailedLoadsKeepTheFields) {
+struct TFailedLoadCase {
+  const char* Name;
+  const char* File;
+};
+
+void PrintTo(const TFailedLoadCase& c, std::ostream* out) { *out << c.File; }
+
+class MCImageFailedLoad : public MCImage, public ::testing::WithParamInterface<TFailedLoadCase> {};
+
+TEST_P(MCImageFailedLoad, KeepsTheFields) {
   const std::string good = Dir.File("good.jpg");
   WriteJPEG(good, PhotoLike(64, 32));
   Image.LoadFromFile(good);
@@ -71,25 +82,36 @@ TEST_F(MCImage, FailedLoadsKeepTheFields) {
 
   WriteBytes(Dir.File("text.jpg"), {'n', 'o'});
   WriteBytes(Dir.File("huge.jpg"), WithClaimedSize(EncodeJPEG(Uniform(8, 8, 1, 1, 1)), 65500, 65500));
-  for (const char* name : {"picture.gif", "missing.jpg", "text.jpg", "huge.jpg"}) {
-    EXPECT_THROW(Image.LoadFromFile(Dir.File(name)), Exception) << name;
-    EXPECT_EQ(Image.FileName, good) << name;
-    EXPECT_EQ(Image.ImageWidth, 64) << name;
-    EXPECT_EQ(Image.ImageHeight, 32) << name;
-    EXPECT_EQ(Image.FileSize, size) << name;
-  }
+  const char* name = GetParam().File;
+  EXPECT_THROW(Image.LoadFromFile(Dir.File(name)), Exception);
+  EXPECT_EQ(Image.FileName, good);
+  EXPECT_EQ(Image.ImageWidth, 64);
+  EXPECT_EQ(Image.ImageHeight, 32);
+  EXPECT_EQ(Image.FileSize, size);
 }
 
-TEST_F(MCImage, FileSizeIsTheSizeOfTheFileThatWasRead) {
+INSTANTIATE_TEST_SUITE_P(, MCImageFailedLoad,
+                         ::testing::Values(TFailedLoadCase{"AnotherKindOfPicture", "picture.gif"},
+                                           TFailedLoadCase{"NoFile", "missing.jpg"}, TFailedLoadCase{"NotAJpeg", "text.jpg"},
+                                           TFailedLoadCase{"TooLargeToDecode", "huge.jpg"}),
+                         [](const ::testing::TestParamInfo<TFailedLoadCase>& row) { return std::string(row.param.Name); });
+
+// Sizes past 2 and 4 GiB, which a 32-bit size would wrap.
+class MCImageFileSize : public MCImage, public ::testing::WithParamInterface<std::int64_t> {};
+
+TEST_P(MCImageFileSize, IsTheSizeOfTheFileThatWasRead) {
   const std::string path = Dir.File("sparse.jpg");
   WriteJPEG(path, PhotoLike(32, 16));
-  for (const std::int64_t size : {std::int64_t{3} << 30, std::int64_t{20} << 30}) {
-    ASSERT_EQ(::truncate(path.c_str(), size), 0);
-    Image.LoadFromFile(path);
-    EXPECT_EQ(Image.FileSize, size);
-    EXPECT_EQ(Image.ImageWidth, 32);
-  }
+  const std::int64_t size = GetParam();
+  ASSERT_EQ(::truncate(path.c_str(), size), 0);
+  Image.LoadFromFile(path);
+  EXPECT_EQ(Image.FileSize, size);
+  EXPECT_EQ(Image.ImageWidth, 32);
 }
+
+INSTANTIATE_TEST_SUITE_P(, MCImageFileSize,
+                         ::testing::Values(std::int64_t{3} << 30, std::int64_t{20} << 30),
+                         [](const ::testing::TestParamInfo<std::int64_t>& row) { return std::to_string(row.param >> 30) + "GiB"; });
 
 // Runs step in a child process whose address space may grow by only headroom bytes from
 // here, and returns what the child caught: "ok" or the exception's text.
