@@ -49,14 +49,19 @@ TEST_F(Cli, InfoShowsWhatTheWindowShows) {
 }
 
 // Sizes past 2 and 4 GiB are shown as they are, not wrapped to 32 bits.
-TEST_F(Cli, InfoShowsTheTrueSizeOfLargeFiles) {
-  for (const std::int64_t size : {std::int64_t{3} << 30, std::int64_t{20} << 30}) {
-    ASSERT_EQ(::truncate(Picture.c_str(), size), 0);
-    const std::string bytes = std::to_string(size);
-    EXPECT_NE(RunTool({"info", Picture}).Out.find("Size:       " + bytes + " bytes\n"), std::string::npos) << bytes;
-    EXPECT_NE(RunTool({"info", Picture, "--json"}).Out.find("\"file_size\": " + bytes + "}"), std::string::npos) << bytes;
-  }
+class CliLargeFile : public Cli, public ::testing::WithParamInterface<std::int64_t> {};
+
+TEST_P(CliLargeFile, InfoShowsTheTrueSize) {
+  const std::int64_t size = GetParam();
+  ASSERT_EQ(::truncate(Picture.c_str(), size), 0);
+  const std::string bytes = std::to_string(size);
+  EXPECT_NE(RunTool({"info", Picture}).Out.find("Size:       " + bytes + " bytes\n"), std::string::npos) << bytes;
+  EXPECT_NE(RunTool({"info", Picture, "--json"}).Out.find("\"file_size\": " + bytes + "}"), std::string::npos) << bytes;
 }
+
+INSTANTIATE_TEST_SUITE_P(, CliLargeFile,
+                         ::testing::Values(std::int64_t{3} << 30, std::int64_t{20} << 30),
+                         [](const ::testing::TestParamInfo<std::int64_t>& row) { return std::to_string(row.param >> 30) + "GiB"; });
 
 TEST_F(Cli, DivideAsJson) {
   const TRun r = RunTool({"divide", "--size", "200x101", "--chunks", "7", "--seed", "12345", "--json"});
