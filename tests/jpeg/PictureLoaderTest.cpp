@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <set>
+#include <string>
+#include <tuple>
 
 #include <jpeglib.h>
 #include <jerror.h>
@@ -62,16 +64,17 @@ TEST_F(PictureLoader, ColourPicturesMatchLibjpegPixelForPixel) {
   }
 }
 
-TEST_F(PictureLoader, ExtensionsAreTakenInAnyCase) {
-  WriteJPEG(Dir.File("a.JPG"), Uniform(4, 4, 10, 200, 30));
-  WriteJPEG(Dir.File("b.Jpeg"), Uniform(4, 4, 10, 200, 30));
-  WriteJPEG(Dir.File("c.jpe"), Uniform(4, 4, 10, 200, 30));
-  for (const char* name : {"a.JPG", "b.Jpeg", "c.jpe"}) {
-    Bitmap.SetSize(0, 0);
-    LoadPictureFromFile(Bitmap, Dir.File(name));
-    EXPECT_EQ(Bitmap.Width(), 4) << name;
-  }
+class PictureLoaderExtensions : public PictureLoader, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PictureLoaderExtensions, AreTakenInAnyCase) {
+  const std::string path = Dir.File(std::string("a.") + GetParam());
+  WriteJPEG(path, Uniform(4, 4, 10, 200, 30));
+  LoadPictureFromFile(Bitmap, path);
+  EXPECT_EQ(Bitmap.Width(), 4);
 }
+
+INSTANTIATE_TEST_SUITE_P(, PictureLoaderExtensions, ::testing::Values("JPG", "Jpeg", "jpe"),
+                         [](const ::testing::TestParamInfo<const char*>& row) { return std::string(row.param); });
 
 TEST_F(PictureLoader, UnknownExtensionsAreRefusedAsWritten) {
   WriteJPEG(Dir.File("a.GIF"), Uniform(4, 4, 1, 2, 3));
@@ -263,23 +266,28 @@ TEST_F(PictureLoader, ManyMarkersCostOnlyTheirBytes) {
 
 // A picture followed by a 20 GiB sparse tail, with and without its end marker: the loader reads
 // the picture, at most a bounded stretch of what follows, and gives the file's true size.
-TEST_F(PictureLoader, LoadingStopsAtTheEndOfThePicture) {
+class PictureLoaderTail : public PictureLoader, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
+
+TEST_P(PictureLoaderTail, LoadingStopsAtTheEndOfThePicture) {
   constexpr std::int64_t kTail = std::int64_t{20} << 30;
-  for (const bool progressive : {false, true})
-    for (const bool endMarker : {true, false}) {
-      SCOPED_TRACE(std::string(progressive ? "progressive" : "baseline") + (endMarker ? "" : ", no end marker"));
-      auto jpeg = EncodeJPEG(PhotoLike(96, 64, 8), {.Progressive = progressive});
-      const TSamples reference = DecodeReferenceRGB(jpeg);
-      if (!endMarker) jpeg.resize(jpeg.size() - 2);
-      const std::string path = Dir.File("tail.jpg");
-      WriteBytes(path, jpeg);
-      ASSERT_EQ(::truncate(path.c_str(), kTail), 0);
-      const std::uint64_t before = BytesReadSoFar();
-      EXPECT_EQ(LoadPictureFromFile(Bitmap, path), kTail);
-      EXPECT_LT(BytesReadSoFar() - before, jpeg.size() + (std::uint64_t{2} << 20));
-      ExpectSamePixels(Bitmap, reference);
-    }
+  const auto [progressive, endMarker] = GetParam();
+  auto jpeg = EncodeJPEG(PhotoLike(96, 64, 8), {.Progressive = progressive});
+  const TSamples reference = DecodeReferenceRGB(jpeg);
+  if (!endMarker) jpeg.resize(jpeg.size() - 2);
+  const std::string path = Dir.File("tail.jpg");
+  WriteBytes(path, jpeg);
+  ASSERT_EQ(::truncate(path.c_str(), kTail), 0);
+  const std::uint64_t before = BytesReadSoFar();
+  EXPECT_EQ(LoadPictureFromFile(Bitmap, path), kTail);
+  EXPECT_LT(BytesReadSoFar() - before, jpeg.size() + (std::uint64_t{2} << 20));
+  ExpectSamePixels(Bitmap, reference);
 }
+
+INSTANTIATE_TEST_SUITE_P(, PictureLoaderTail, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, bool>>& row) {
+                           return std::string(std::get<0>(row.param) ? "Progressive" : "Baseline") +
+                                  (std::get<1>(row.param) ? "_WithEndMarker" : "_NoEndMarker");
+                         });
 
 }  // namespace
 }  // namespace mosaicer
