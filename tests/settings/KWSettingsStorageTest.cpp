@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ostream>
+#include <string>
 
 #include "settings/KWSettingsStorage.h"
 #include "tests/settings/SettingsTestSupport.h"
@@ -102,19 +104,30 @@ std::string PlainBigEndian(std::int64_t value) {
                 static_cast<int>(u / 256 % 256), static_cast<int>(u % 256)});
 }
 
+struct TIntegerCase {
+  const char* Name;
+  std::int32_t Value;
+};
+
+void PrintTo(const TIntegerCase& c, std::ostream* out) { *out << c.Name; }
+
+class BinaryStringIntegers : public ::testing::TestWithParam<TIntegerCase> {};
+
+TEST_P(BinaryStringIntegers, AreFourBytesMostSignificantFirstAndReadBack) {
+  const TIntegerCase& row = GetParam();
+  const std::string text = IntToBinaryString(row.Value);
+  EXPECT_EQ(text, PlainBigEndian(row.Value));
+  EXPECT_EQ(BinaryStringToInt(text, 99), row.Value);
+}
+
+INSTANTIATE_TEST_SUITE_P(, BinaryStringIntegers,
+                         ::testing::Values(TIntegerCase{"Zero", 0}, TIntegerCase{"Sixteen", 16}, TIntegerCase{"MinusOne", -1},
+                                           TIntegerCase{"Max", INT_MAX}, TIntegerCase{"Min", INT_MIN},
+                                           TIntegerCase{"Mixed", 0x12345678},
+                                           TIntegerCase{"HighBytes", -2023406815 /* 0x87654321 */}),
+                         [](const ::testing::TestParamInfo<TIntegerCase>& row) { return std::string(row.param.Name); });
+
 TEST(BinaryString, IntegersAsFourBytesMostSignificantFirst) {
-  const struct {
-    const char* Name;
-    std::int32_t Value;
-  } rows[] = {{"zero", 0},           {"sixteen", 16},          {"minus one", -1},
-              {"max", INT_MAX},      {"min", INT_MIN},         {"mixed", 0x12345678},
-              {"high bytes", -2023406815 /* 0x87654321 */}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
-    const std::string text = IntToBinaryString(row.Value);
-    EXPECT_EQ(text, PlainBigEndian(row.Value));
-    EXPECT_EQ(BinaryStringToInt(text, 99), row.Value);
-  }
   EXPECT_EQ(IntToBinaryString(16), Bytes({0, 0, 0, 0x10}));
   EXPECT_EQ(IntToBinaryString(-1), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
 }
@@ -136,35 +149,44 @@ TEST(NullStore, DropsWritesAndGivesDefaultsEvenWhenRaising) {
   EXPECT_EQ(store.ReadInteger("B", 42), 42);
 }
 
-TEST(KeyFiles, PathsBelowSoftwareMapToConfFiles) {
+struct TKeyPathCase {
+  const char* Name;
+  std::string Path;
+  const char* File;
+};
+
+void PrintTo(const TKeyPathCase& c, std::ostream* out) { *out << c.Name; }
+
+class KeyFilePaths : public ::testing::TestWithParam<TKeyPathCase> {};
+
+TEST_P(KeyFilePaths, BelowSoftwareMapToConfFiles) {
   const TConfigHome home(std::string("/h"));
-  const struct {
-    const char* Name;
-    std::string Path;
-    const char* File;
-  } rows[] = {
-      {"the program's key", "Software\\Norvel\\Crumb", "/h/Norvel/Crumb.conf"},
-      {"any case of Software", "software\\Norvel\\Crumb", "/h/Norvel/Crumb.conf"},
-      {"one level", "Software\\Norvel", "/h/Norvel.conf"},
-      {"three levels", "Software\\A\\B\\C", "/h/A/B/C.conf"},
-      {"Software alone", "Software", ""},
-      {"empty", "", ""},
-      {"not below Software", "Norvel\\Crumb", ""},
-      {"trailing separator", "Software\\Norvel\\", ""},
-      {"leading separator", "\\Software\\Norvel", ""},
-      {"empty component", "Software\\\\Crumb", ""},
-      {"parent component", "Software\\..\\Crumb", ""},
-      {"dot component", "Software\\.", ""},
-      {"slash in a component", "Software\\a/b", ""},
-      {"zero in a component", std::string("Software\\a\0b", 12), ""},
-      {"zero after Software", std::string("Software\0x\\Crumb", 16), ""},
-  };
   TKWRegistrySettingsStorage store;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
-    store.SetKeyPath(row.Path);
-    EXPECT_EQ(store.KeyFile(), row.File);
-  }
+  store.SetKeyPath(GetParam().Path);
+  EXPECT_EQ(store.KeyFile(), GetParam().File);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , KeyFilePaths,
+    ::testing::Values(TKeyPathCase{"TheProgramsKey", "Software\\Norvel\\Crumb", "/h/Norvel/Crumb.conf"},
+                      TKeyPathCase{"AnyCaseOfSoftware", "software\\Norvel\\Crumb", "/h/Norvel/Crumb.conf"},
+                      TKeyPathCase{"OneLevel", "Software\\Norvel", "/h/Norvel.conf"},
+                      TKeyPathCase{"ThreeLevels", "Software\\A\\B\\C", "/h/A/B/C.conf"},
+                      TKeyPathCase{"SoftwareAlone", "Software", ""}, TKeyPathCase{"Empty", "", ""},
+                      TKeyPathCase{"NotBelowSoftware", "Norvel\\Crumb", ""},
+                      TKeyPathCase{"TrailingSeparator", "Software\\Norvel\\", ""},
+                      TKeyPathCase{"LeadingSeparator", "\\Software\\Norvel", ""},
+                      TKeyPathCase{"EmptyComponent", "Software\\\\Crumb", ""},
+                      TKeyPathCase{"ParentComponent", "Software\\..\\Crumb", ""},
+                      TKeyPathCase{"DotComponent", "Software\\.", ""},
+                      TKeyPathCase{"SlashInAComponent", "Software\\a/b", ""},
+                      TKeyPathCase{"ZeroInAComponent", std::string("Software\\a\0b", 12), ""},
+                      TKeyPathCase{"ZeroAfterSoftware", std::string("Software\0x\\Crumb", 16), ""}),
+    [](const ::testing::TestParamInfo<TKeyPathCase>& row) { return std::string(row.param.Name); });
+
+TEST(KeyFiles, AnotherRootKeyHasNoFile) {
+  const TConfigHome home(std::string("/h"));
+  TKWRegistrySettingsStorage store;
   store.SetKeyPath(kKey);
   store.SetRootKey(0x80000002);
   EXPECT_EQ(store.KeyFile(), "");
@@ -331,18 +353,21 @@ TEST_F(RegistryStore, HandTypedTextLinesReadBackExactly) {
   EXPECT_NE(FileText().find("[Other]"), std::string::npos) << FileText();
 }
 
-TEST_F(RegistryStore, OtherKindsOfValueReadAsMissing) {
-  // An unquoted comma makes a list in the INI syntax; the other two are foreign kinds.
+// An unquoted comma makes a list in the INI syntax; the other two are foreign kinds.
+class RegistryStoreForeignValue : public RegistryStore, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(RegistryStoreForeignValue, ReadsAsMissing) {
   WriteText(KeyFile(), "[General]\nList=a, b\nRect=@Rect(1 2 3 4)\nVariant=@Variant(\\0\\0\\0\\x7f)\n");
   auto& store = Store();
-  for (const char* name : {"List", "Rect", "Variant"}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(store.ReadString(name, "d"), "d");
-    store.SetRaiseErrors(true);
-    EXPECT_THROW_MSG(store.ReadString(name, "d"), EKWSettingsStorageError, "Wrong value type: 0");
-    store.SetRaiseErrors(false);
-  }
+  const char* name = GetParam();
+  EXPECT_EQ(store.ReadString(name, "d"), "d");
+  store.SetRaiseErrors(true);
+  EXPECT_THROW_MSG(store.ReadString(name, "d"), EKWSettingsStorageError, "Wrong value type: 0");
+  store.SetRaiseErrors(false);
 }
+
+INSTANTIATE_TEST_SUITE_P(, RegistryStoreForeignValue, ::testing::Values("List", "Rect", "Variant"),
+                         [](const ::testing::TestParamInfo<const char*>& row) { return std::string(row.param); });
 
 TEST_F(RegistryStore, HandlesStayOpenOnlyWhileTheUserHoldsThem) {
   auto& store = Store();
@@ -536,23 +561,32 @@ std::string OnAFullDisk(const std::string& folder, std::size_t room, bool noEntr
   });
 }
 
-TEST(RegistryStoreFaults, FullDiskLeavesTheOldFileWhole) {
+struct TFullDiskCase {
+  const char* Name;
+  std::size_t Room;
+  bool NoEntries;
+  std::size_t Size;
+};
+
+void PrintTo(const TFullDiskCase& c, std::ostream* out) { *out << c.Name; }
+
+class RegistryStoreFullDisk : public ::testing::TestWithParam<TFullDiskCase> {};
+
+TEST_P(RegistryStoreFullDisk, LeavesTheOldFileWhole) {
   const TConfigHome home;
   const std::string folder = home.Path() + "/Norvel";
   std::filesystem::create_directories(folder);
-  const struct {
-    const char* Name;
-    std::size_t Room;
-    bool NoEntries;
-    std::size_t Size;
-  } rows[] = {{"no room at all", 0, false, 600}, {"room for a part", 8192, false, 12000}, {"no file entry left", 0, true, 600}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
-    const std::string result = OnAFullDisk(folder, row.Room, row.NoEntries, row.Size);
-    if (result == "skip") GTEST_SKIP() << "no private mounts here";
-    EXPECT_EQ(result, kDidNotFit);
-  }
+  const TFullDiskCase& row = GetParam();
+  const std::string result = OnAFullDisk(folder, row.Room, row.NoEntries, row.Size);
+  if (result == "skip") GTEST_SKIP() << "no private mounts here";
+  EXPECT_EQ(result, kDidNotFit);
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, RegistryStoreFullDisk,
+                         ::testing::Values(TFullDiskCase{"NoRoomAtAll", 0, false, 600},
+                                           TFullDiskCase{"RoomForAPart", 8192, false, 12000},
+                                           TFullDiskCase{"NoFileEntryLeft", 0, true, 600}),
+                         [](const ::testing::TestParamInfo<TFullDiskCase>& row) { return std::string(row.param.Name); });
 
 TEST(RegistryStoreFolders, UnwritableFolderLosesOnlyTheWrites) {
   testing::TTempDir dir;
