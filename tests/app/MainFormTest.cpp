@@ -264,30 +264,40 @@ private slots:
     QVERIFY(!Find<QTimer>(*form, "ActivationTimer")->isActive());
   }
 
+  void crumbRefusesTheCount_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("after");
+    const QString incorrect = "Incorrect number of chunks value";
+    const QString range = "Number of chunks must be greater than 3 and smaller than 1025";
+    QTest::newRow("trailing blank") << "16 " << incorrect << "16 ";
+    QTest::newRow("empty") << "" << incorrect << "";
+    QTest::newRow("digits outside Latin-1") << "١٦" << incorrect << "١٦";
+    QTest::newRow("below the range") << "3" << range << "4";
+    QTest::newRow("negative") << "-7" << range << "4";
+    QTest::newRow("above the range") << "1025" << range << "1024";
+  }
+
+  void crumbRefusesTheCount() {
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    QFETCH(QString, after);
+    auto form = Start(FPhoto);
+    const auto before = Preview(*form);
+    SetText(*form, "editChunkCount", text);
+    FDialogs.Messages.clear();
+    Click(*form, "btnPreview");
+    QCOMPARE(FDialogs.Messages.size(), std::size_t{1});
+    QCOMPARE(FDialogs.Messages[0].Text, message);
+    QCOMPARE(FDialogs.Messages[0].Caption, QString("Error"));
+    QCOMPARE(Text(*form, "editChunkCount"), after);
+    QCOMPARE(form->Image().Breakup.RowCount(), 0);
+    QVERIFY(Preview(*form) == before);
+  }
+
   void crumbChecksTheCount() {
     auto form = Start(FPhoto);
     const auto before = Preview(*form);
-    struct {
-      const char* Text;
-      const char* Message;
-      const char* After;
-    } rejected[] = {{"16 ", "Incorrect number of chunks value", "16 "},
-                    {"", "Incorrect number of chunks value", ""},
-                    {"١٦", "Incorrect number of chunks value", "١٦"},  // digits outside Latin-1
-                    {"3", "Number of chunks must be greater than 3 and smaller than 1025", "4"},
-                    {"-7", "Number of chunks must be greater than 3 and smaller than 1025", "4"},
-                    {"1025", "Number of chunks must be greater than 3 and smaller than 1025", "1024"}};
-    for (const auto& r : rejected) {
-      SetText(*form, "editChunkCount", r.Text);
-      FDialogs.Messages.clear();
-      Click(*form, "btnPreview");
-      QCOMPARE(FDialogs.Messages.size(), std::size_t{1});
-      QCOMPARE(FDialogs.Messages[0].Text, QString(r.Message));
-      QCOMPARE(FDialogs.Messages[0].Caption, QString("Error"));
-      QCOMPARE(Text(*form, "editChunkCount"), QString(r.After));
-      QCOMPARE(form->Image().Breakup.RowCount(), 0);
-      QVERIFY(Preview(*form) == before);
-    }
     SetText(*form, "editChunkCount", " 0x10");
     FDialogs.Messages.clear();
     Click(*form, "btnPreview");
