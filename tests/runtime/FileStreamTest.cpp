@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -140,20 +141,28 @@ TEST_F(FileStream, AFailureLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(ReadText(path), "old");
 }
 
-TEST_F(FileStream, PermissionsAreAPlainCreatesUnderTheUmask) {
-  for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{0}}) {
-    const mode_t old = ::umask(mask);
-    const std::string path = Dir.File("mask" + std::to_string(mask));
-    TFileStream file(path);
-    file.Write("x", 1);
-    const bool closed = file.Close();
-    ::umask(old);
-    ASSERT_TRUE(closed);
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "umask " << mask;
-  }
+class FileStreamUmask : public FileStream, public ::testing::WithParamInterface<mode_t> {};
+
+TEST_P(FileStreamUmask, PermissionsAreAPlainCreates) {
+  const mode_t mask = GetParam();
+  const mode_t old = ::umask(mask);
+  const std::string path = Dir.File("mask" + std::to_string(mask));
+  TFileStream file(path);
+  file.Write("x", 1);
+  const bool closed = file.Close();
+  ::umask(old);
+  ASSERT_TRUE(closed);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << "umask " << mask;
 }
+
+INSTANTIATE_TEST_SUITE_P(, FileStreamUmask, ::testing::Values(mode_t{022}, mode_t{027}, mode_t{0}),
+                         [](const ::testing::TestParamInfo<mode_t>& row) {
+                           char name[16];
+                           std::snprintf(name, sizeof name, "Umask%03o", static_cast<unsigned>(row.param));
+                           return std::string(name);
+                         });
 
 // Under Replace a name we chose may hold anything a hostile user planted; it is replaced.
 TEST_F(FileStream, ReplaceNeverWritesThroughWhatIsUnderTheName) {
