@@ -8,6 +8,7 @@ packages=(
   libjpeg62-turbo-dev libjpeg-turbo-progs
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang file
 )
 
 missing=()
