@@ -29,7 +29,16 @@ stage_dev() { cmake --preset dev && cmake --build --preset dev && ctest --preset
 
 stage_asan() { cmake --preset asan && cmake --build --preset asan && ctest --preset asan; }
 
-stage_noapp() { cmake --preset noapp && cmake --build --preset noapp && ctest --preset noapp; }
+# Without the window nothing of it is installed: no desktop entry, no icon.
+stage_noapp() {
+  cmake --preset noapp && cmake --build --preset noapp && ctest --preset noapp || return 1
+  local staged=build-noapp/install-check
+  rm -rf "$staged" && cmake --install build-noapp --prefix "$staged" > /dev/null || return 1
+  if [ -e "$staged/bin/mosaicer" ] || [ -e "$staged/share/applications" ] || [ -e "$staged/share/icons" ]; then
+    echo "a build without the window installs the window's files:" && find "$staged" -type f
+    return 1
+  fi
+}
 
 # The package must depend on the runtime libraries the programs link and on Qt's platform
 # plugins, and on no development package; a release build makes no test pictures.
