@@ -51,7 +51,7 @@ const TBitmap32& TMCImage::ScaledPicture(std::int32_t width, std::int32_t height
   // The one rule: the kept picture stands while it was made from the pixels as they are now
   // (the change stamp it was made at) and at the size asked for.
   if (FScaledStamp == Bitmap.ChangeStamp() && FScaled.Width() == width && FScaled.Height() == height) return FScaled;
-  // A bitmap with pixels never has stamp 0, so a resampling that fails part way is not kept.
+  // No bitmap with pixels has stamp 0, so a resampling that fails part way is not kept.
   FScaledStamp = 0;
   FScaled.SetSize(width, height);
   const TBitmap32& picture = Bitmap;  // read only, so its change stamp stays
