@@ -8,6 +8,7 @@
 
 #include "cli/Json.h"
 #include "cli/PngWriter.h"
+#include "cli/Process.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
 #include "runtime/FileStream.h"
@@ -207,6 +208,7 @@ int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTe
   StartRandom(seed);
   image.MakeBreakup(chunks);
 
+  const TFragmentCount counting(chunks, errIsTerminal);
   TSaveProgress progress;
   if (errIsTerminal) {
     progress = [&err](std::int32_t written, std::int32_t total) {
@@ -225,18 +227,9 @@ int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTe
     return 0;
   }
   const std::string text = html + "\n";
-  TFileStream file(*a.Html);
-  bool written = file.Write(text.data(), text.size()) == text.size();
-  int code = errno;
-  if (written) {
-    written = file.Close();
-    code = errno;
-  }
-  if (!written) {
-    file.Close();
-    DeleteFile(*a.Html);
-    throw Exception("Cannot write file \"" + ExpandFileName(*a.Html) + "\". " + SysErrorMessage(code));
-  }
+  TFileStream file(*a.Html, TLinkPolicy::Follow);
+  file.Write(text.data(), text.size());
+  if (!file.Close()) throw Exception("Cannot write file \"" + ExpandFileName(*a.Html) + "\". " + SysErrorMessage(file.Error()));
   return 0;
 }
 

@@ -1,13 +1,11 @@
 #include "cli/PngWriter.h"
 
 #include <png.h>
-#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <vector>
 
 #include "runtime/Exceptions.h"
+#include "runtime/FileStream.h"
 #include "runtime/Files.h"
 
 namespace mosaicer {
@@ -27,26 +25,28 @@ void WritePNG(const std::string& path, const TBitmap32& bitmap) {
     }
   }
 
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) throw EFCreateError(ExpandFileName(path), errno);
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = static_cast<png_uint_32>(bitmap.Width());
   image.height = static_cast<png_uint_32>(bitmap.Height());
   image.format = PNG_FORMAT_RGB;
-  const bool written = png_image_write_to_stdio(&image, file, 0, rgb.data(), 0, nullptr) != 0;
-  const std::string message = written ? std::string() : std::string(image.message);
+  // Made in memory first (the same bytes the stdio variant writes), so that the file is
+  // published whole and a failure to encode never touches the path.
+  png_alloc_size_t size = 0;
+  std::vector<std::uint8_t> png;
+  bool encoded = png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr) != 0;
+  if (encoded) {
+    png.resize(size);
+    encoded = png_image_write_to_memory(&image, png.data(), &size, 0, rgb.data(), 0, nullptr) != 0;
+    png.resize(size);
+  }
+  const std::string message = encoded ? std::string() : std::string(image.message);
   png_image_free(&image);
-  const int writeError = std::ferror(file) ? errno : 0;
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed && writeError == 0) return;
-  const int closeError = errno;
-  // Only a regular file can be half written; a device such as /dev/full stays.
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) std::remove(path.c_str());
-  std::string reason = message;
-  if (reason.empty()) reason = SysErrorMessage(writeError ? writeError : closeError);
-  throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + reason);
+  if (!encoded) throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + message);
+
+  TFileStream file(path, TLinkPolicy::Follow);
+  file.Write(png.data(), png.size());
+  if (!file.Close()) throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + SysErrorMessage(file.Error()));
 }
 
 }  // namespace mosaicer

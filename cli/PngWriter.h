@@ -7,9 +7,10 @@
 
 namespace mosaicer {
 
-// Writes the bitmap's colour channels as an 8-bit RGB PNG file, replacing any file of that
-// name. A file that cannot be created fails with EFCreateError; a failure while writing fails
-// with Exception and removes the broken file (when it is a regular file).
+// Writes the bitmap's colour channels as an 8-bit RGB PNG file, published whole (TFileStream; a
+// symbolic link stays and its target is replaced, a device or FIFO is written straight). A file
+// that cannot be created fails with EFCreateError; a failure while writing fails with Exception
+// and leaves what was at the path.
 void WritePNG(const std::string& path, const TBitmap32& bitmap);
 
 }  // namespace mosaicer

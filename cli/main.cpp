@@ -1,10 +1,3 @@
-#include <unistd.h>
+#include "cli/Process.h"
 
-#include <iostream>
-
-#include "cli/Cli.h"
-
-int main(int argc, char** argv) {
-  std::ios::sync_with_stdio(false);
-  return mosaicer::RunCli({argv + 1, argv + argc}, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
-}
+int main(int argc, char** argv) { return mosaicer::RunProcess({argv + 1, argv + argc}); }

@@ -216,6 +216,9 @@ private:
 class TEncodeThreads {
 public:
   TEncodeThreads(TEncodeQueue& queue, std::int32_t count) : FQueue(queue) {
+    // The threads keep termination signals held back, so that a handler runs on the thread
+    // that makes the files and knows what is half written.
+    const TTerminationSignalsBlocked held;
     try {
       for (std::int32_t i = 0; i < count; ++i) FThreads.emplace_back([&queue] { queue.Work(); });
     } catch (const std::system_error&) {

@@ -196,17 +196,8 @@ void TCustomJPEGImage::SaveToStream(TStream* stream) {
 
 void TCustomJPEGImage::SaveToFile(const std::string& fileName) {
   TFileStream file(fileName);
-  try {
-    SaveToStream(&file);
-  } catch (...) {
-    file.Close();
-    DeleteFile(fileName);
-    throw;
-  }
-  if (!file.Close()) {
-    DeleteFile(fileName);
-    throw EJPEGException(LibraryMessage(JERR_FILE_WRITE));
-  }
+  SaveToStream(&file);  // a failure leaves the stream unclosed, which discards its file
+  if (!file.Close()) throw EJPEGException(LibraryMessage(JERR_FILE_WRITE));
 }
 
 void SaveEncodedToFile(const std::vector<std::uint8_t>& bytes, const std::string& fileName) {
@@ -216,10 +207,7 @@ void SaveEncodedToFile(const std::vector<std::uint8_t>& bytes, const std::string
     const std::size_t block = std::min(kOutputBlock, bytes.size() - done);
     written = file.Write(bytes.data() + done, block) == block;
   }
-  if (!file.Close() || !written) {
-    DeleteFile(fileName);
-    throw EJPEGException(LibraryMessage(JERR_FILE_WRITE));
-  }
+  if (!file.Close()) throw EJPEGException(LibraryMessage(JERR_FILE_WRITE));
 }
 
 }  // namespace mosaicer

@@ -35,9 +35,9 @@ public:
   // destroyed; an empty bitmap fails with "Premature end of input file".
   void SaveToStream(TStream* stream);
 
-  // Creates or empties the file and encodes into it. A file that cannot be created fails with
-  // EFCreateError before any encoding; a file whose encoding or writing fails is removed, so no
-  // broken file stays.
+  // Encodes into a file published whole (TFileStream, links under the name replaced). A file
+  // that cannot be created fails with EFCreateError before any encoding; when encoding or
+  // writing fails nothing is published, so no broken file stays and an old one is untouched.
   void SaveToFile(const std::string& fileName);
 
   // Settings used while encoding.
@@ -68,9 +68,9 @@ private:
   std::uint8_t FProgressStep = 10;
 };
 
-// Writes what SaveToStream produced into a file as SaveToFile would have: the file is created (or
-// emptied) first, failing with EFCreateError, then written in the encoder's own blocks, and
-// removed when writing or closing fails.
+// Writes what SaveToStream produced into a file as SaveToFile would have: the file is published
+// whole (TFileStream, links under the name replaced), written in the encoder's own blocks; a file
+// that cannot be created fails with EFCreateError, a failed write leaves the old file.
 void SaveEncodedToFile(const std::vector<std::uint8_t>& bytes, const std::string& fileName);
 
 class TJPEGImage : public TCustomJPEGImage {

@@ -487,6 +487,35 @@ TEST_P(ExportFailure, ProgressThatThrowsStopsAfterItsFile) {
   ExpectStoppedAt(folder, 5);
 }
 
+// Names are random, so anything already under one was planted: it is replaced, never written
+// through.
+TEST_P(ExportFailure, WhatIsPlantedUnderAFragmentsNameIsReplaced) {
+  const std::string victim = Dir.File("victim.txt");
+  WriteBytes(victim, {'v'});
+  const std::string folder = Dir.File("shared");
+  fs::create_directory(folder);
+  // The same generator state draws the same names again.
+  RandomState = 0;
+  Image.SaveFragments("", Dir.File("names"));
+  const auto cells = AllCells(Image);
+  std::vector<std::string> names;
+  for (const TMCCell* c : cells) names.push_back(c->FileName);
+  fs::create_symlink(victim, folder + "/" + names[0]);
+  fs::create_hard_link(victim, folder + "/" + names[1]);
+  WriteBytes(folder + "/" + names[2], {'o', 'l', 'd'});
+  RandomState = 0;
+  Image.SaveFragments("", folder);
+  for (std::size_t i = 0; i < cells.size(); ++i) ASSERT_EQ(cells[i]->FileName, names[i]);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::string path = folder + "/" + cells[i]->FileName;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path))) << i;
+    EXPECT_EQ(ReadBytes(path), ReadBytes(Dir.File("names/" + cells[i]->FileName))) << i;
+  }
+  EXPECT_EQ(ReadBytes(victim), (std::vector<std::uint8_t>{'v'}));
+  EXPECT_EQ(fs::hard_link_count(victim), 1u);
+  EXPECT_EQ(FilesIn(folder).size(), cells.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Threads, ExportFailure, ::testing::Values(1, 2, 4),
                          [](const auto& test) { return std::to_string(test.param) + "Threads"; });
 

@@ -264,5 +264,23 @@ TEST_F(JpgImgFile, AFailedWriteLeavesNoFile) {
   EXPECT_FALSE(std::filesystem::exists(Dir.File("last.jpg")));
 }
 
+TEST_F(JpgImgFile, AFailedWriteKeepsTheFileThatWasThere) {
+  const std::string path = Dir.File("kept.jpg");
+  const std::vector<std::uint8_t> old(100000, 1);
+  WriteBytes(path, old);
+  FileSeam::FailWriteAt(2, ENOSPC);
+  EXPECT_THROW_MSG(Jpeg.SaveToFile(path), EJPEGException, "Output file write error --- out of disk space?");
+  FileSeam::Reset();
+  FileSeam::FailWriteAt(1, EIO);
+  EXPECT_THROW_MSG(SaveEncodedToFile(Expected, path), EJPEGException, "Output file write error --- out of disk space?");
+  EXPECT_EQ(ReadBytes(path), old);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(Dir.Path())) ++entries;
+  EXPECT_EQ(entries, 1u) << "no temporary file stays";
+  FileSeam::Reset();
+  SaveEncodedToFile(Expected, path);
+  EXPECT_EQ(ReadBytes(path), Expected);
+}
+
 }  // namespace
 }  // namespace mosaicer
