@@ -35,9 +35,13 @@ std::optional<QString> TQtDialogs::SelectFolder(QWidget* parent) {
   return folder;
 }
 
-void TQtDialogs::ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption, const QString& text) {
+void TQtDialogs::ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption, const QString& text,
+                             const QString& detail) {
   QMessageBox box(kind == TMessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, caption, text,
                   QMessageBox::Ok, parent);
+  // Messages hold paths and library texts, never markup.
+  box.setTextFormat(Qt::PlainText);
+  if (!detail.isEmpty()) box.setInformativeText(detail);
   box.exec();
 }
 

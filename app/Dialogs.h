@@ -23,8 +23,10 @@ public:
   // The folder dialog, on no preselected folder, offering folders only.
   virtual std::optional<QString> SelectFolder(QWidget* parent) = 0;
 
-  // A modal message with one OK button.
-  virtual void ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption, const QString& text) = 0;
+  // A modal message with one OK button; a non-empty detail (a library's own explanation) is
+  // shown below the text.
+  virtual void ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption, const QString& text,
+                           const QString& detail) = 0;
 };
 
 // The real thing: Qt's own dialogs.
@@ -32,7 +34,8 @@ class TQtDialogs : public TDialogs {
 public:
   std::optional<QString> OpenFile(QWidget* parent, const QString& filter, const QString& initialFolder) override;
   std::optional<QString> SelectFolder(QWidget* parent) override;
-  void ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption, const QString& text) override;
+  void ShowMessage(QWidget* parent, TMessageKind kind, const QString& caption, const QString& text,
+                   const QString& detail) override;
 };
 
 // "A|b;c|D|e" as Qt's name filters: "A (b c)" and "D (e)".

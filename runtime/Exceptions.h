@@ -3,12 +3,21 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace mosaicer {
 
 class Exception : public std::runtime_error {
 public:
   explicit Exception(const std::string& message) : std::runtime_error(message) {}
+  Exception(const std::string& message, std::string detail)
+      : std::runtime_error(message), FDetail(std::move(detail)) {}
+
+  // A library's own explanation of a failure that has a code, or empty.
+  const std::string& Detail() const { return FDetail; }
+
+private:
+  std::string FDetail;
 };
 
 // "Unknown picture file extension (.%s)"

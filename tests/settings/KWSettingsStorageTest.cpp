@@ -1,16 +1,22 @@
-// The settings store: value encoding, the silent-by-default rule, its messages, and who opens
-// and closes keys; over the file-kept registry in a temporary configuration folder.
+// The settings store: value encoding, the silent-by-default rule, its messages and their numbers,
+// who opens and closes keys, and what hand-typed, damaged and linked files, full disks and two
+// writers at once do; in a temporary configuration folder.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
-#include "settings/FileRegistry.h"
 #include "settings/KWSettingsStorage.h"
 #include "tests/settings/SettingsTestSupport.h"
 #include "tests/support/ExpectThrow.h"
@@ -19,7 +25,6 @@ namespace mosaicer {
 namespace {
 
 using testing::TConfigHome;
-using testing::TRecordingRegistry;
 
 const char* const kKey = "Software\\Norvel\\Crumb";
 
@@ -27,6 +32,67 @@ std::string Bytes(std::initializer_list<int> values) {
   std::string text;
   for (const int v : values) text += static_cast<char>(v);
   return text;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Runs work in a child process and returns the text it gave back.
+std::string InChild(const std::function<std::string()>& work) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(pipeEnds[0]);
+    std::string result;
+    try {
+      result = work();
+    } catch (const std::exception& e) {
+      result = std::string("exception: ") + e.what();
+    }
+    const ssize_t written = write(pipeEnds[1], result.data(), result.size());
+    _exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
+  }
+  close(pipeEnds[1]);
+  std::string result;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<std::size_t>(n));
+  close(pipeEnds[0]);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "child failed: " + result;
+  return result;
+}
+
+// In a child process: a tmpfs over the folder that only this process sees; false where the
+// machine allows no private mounts.
+bool MountPrivateTmpfs(const std::string& folder, const char* options) {
+  return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", folder.c_str(), "tmpfs", 0, options) == 0;
+}
+
+// The message of the store failure that work raises, or "none".
+std::string FailureOf(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (const EKWSettingsStorageError& e) {
+    return e.what();
+  }
+  return "none";
 }
 
 // An independent plain encoding to check the store's against.
@@ -70,6 +136,63 @@ TEST(NullStore, DropsWritesAndGivesDefaultsEvenWhenRaising) {
   EXPECT_EQ(store.ReadInteger("B", 42), 42);
 }
 
+TEST(KeyFiles, PathsBelowSoftwareMapToConfFiles) {
+  const TConfigHome home(std::string("/h"));
+  const struct {
+    const char* Name;
+    std::string Path;
+    const char* File;
+  } rows[] = {
+      {"the program's key", "Software\\Norvel\\Crumb", "/h/Norvel/Crumb.conf"},
+      {"any case of Software", "software\\Norvel\\Crumb", "/h/Norvel/Crumb.conf"},
+      {"one level", "Software\\Norvel", "/h/Norvel.conf"},
+      {"three levels", "Software\\A\\B\\C", "/h/A/B/C.conf"},
+      {"Software alone", "Software", ""},
+      {"empty", "", ""},
+      {"not below Software", "Norvel\\Crumb", ""},
+      {"trailing separator", "Software\\Norvel\\", ""},
+      {"leading separator", "\\Software\\Norvel", ""},
+      {"empty component", "Software\\\\Crumb", ""},
+      {"parent component", "Software\\..\\Crumb", ""},
+      {"dot component", "Software\\.", ""},
+      {"slash in a component", "Software\\a/b", ""},
+      {"zero in a component", std::string("Software\\a\0b", 12), ""},
+      {"zero after Software", std::string("Software\0x\\Crumb", 16), ""},
+  };
+  TKWRegistrySettingsStorage store;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    store.SetKeyPath(row.Path);
+    EXPECT_EQ(store.KeyFile(), row.File);
+  }
+  store.SetKeyPath(kKey);
+  store.SetRootKey(0x80000002);
+  EXPECT_EQ(store.KeyFile(), "");
+}
+
+TEST(KeyFiles, ConfigHomeFollowsXdgThenHome) {
+  const char* oldHome = std::getenv("HOME");
+  const std::string savedHome = oldHome ? oldHome : "";
+  setenv("HOME", "/home/someone", 1);
+  {
+    const TConfigHome xdg(std::string("/elsewhere/config"));
+    EXPECT_EQ(UserConfigHome(), "/elsewhere/config");
+  }
+  {
+    // A relative XDG_CONFIG_HOME is not to be used.
+    const TConfigHome relative(std::string("relative/config"));
+    EXPECT_EQ(UserConfigHome(), "/home/someone/.config");
+  }
+  {
+    const TConfigHome empty(std::string(""));
+    EXPECT_EQ(UserConfigHome(), "/home/someone/.config");
+  }
+  if (oldHome)
+    setenv("HOME", savedHome.c_str(), 1);
+  else
+    unsetenv("HOME");
+}
+
 class RegistryStore : public ::testing::Test {
 protected:
   std::string KeyFile() const { return FHome.Path() + "/Norvel/Crumb.conf"; }
@@ -77,15 +200,10 @@ protected:
     FStore.SetKeyPath(kKey);
     return FStore;
   }
-  std::string FileText() const {
-    std::ifstream in(KeyFile(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  std::string FileText() const { return ReadText(KeyFile()); }
 
   TConfigHome FHome;
-  TFileRegistry FFiles;
-  TRecordingRegistry FRegistry{FFiles};
-  TKWRegistrySettingsStorage FStore{FRegistry};
+  TKWRegistrySettingsStorage FStore;
 };
 
 TEST_F(RegistryStore, MissingKeyGivesDefaultsSilentlyAndCreatesNothing) {
@@ -99,7 +217,6 @@ TEST_F(RegistryStore, MissingKeyGivesDefaultsSilentlyAndCreatesNothing) {
   EXPECT_EQ(store.ReadString("LastPrefix", "images/"), "images/");
   store.CloseRead();
   EXPECT_FALSE(std::filesystem::exists(FHome.Path() + "/Norvel"));
-  EXPECT_EQ(FRegistry.OpenHandles, 0);
 }
 
 TEST_F(RegistryStore, OpenForWriteCreatesTheKeyWithItsParents) {
@@ -107,26 +224,29 @@ TEST_F(RegistryStore, OpenForWriteCreatesTheKeyWithItsParents) {
   store.SetRaiseErrors(true);
   store.OpenForWrite();
   EXPECT_NE(store.WriteKey(), kNoKey);
-  EXPECT_TRUE(std::filesystem::is_regular_file(KeyFile()));
+  EXPECT_TRUE(std::filesystem::is_directory(FHome.Path() + "/Norvel"));
   store.WriteString("LastPrefix", "pics/");
   store.WriteInteger("LastNumOfChunks", 64);
   store.CloseWrite();
   EXPECT_EQ(store.WriteKey(), kNoKey);
-  EXPECT_EQ((std::vector<std::string>{"OpenKey", "CreateKey", "SetValue", "SetValue", "CloseKey"}), FRegistry.Calls);
 
   EXPECT_EQ(store.ReadString("LastPrefix", "images/"), "pics/");
   EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 16), 64);
   // A person can find and read the file.
   EXPECT_NE(FileText().find("LastPrefix=@ByteArray(pics/)"), std::string::npos) << FileText();
+  // A later write keeps what it does not change.
+  store.WriteString("LastOpenFolder", "/pictures");
+  EXPECT_EQ(store.ReadString("LastPrefix", ""), "pics/");
+  EXPECT_EQ(FolderEntries(FHome.Path() + "/Norvel"), std::vector<std::string>{"Crumb.conf"});
 }
 
-TEST_F(RegistryStore, ExistingKeyIsOpenedNotCreated) {
-  auto& store = Store();
-  store.WriteString("A", "1");
-  FRegistry.Calls.clear();
-  store.WriteString("B", "2");
-  EXPECT_EQ((std::vector<std::string>{"OpenKey", "SetValue", "CloseKey"}), FRegistry.Calls);
-  EXPECT_EQ(store.ReadString("A", ""), "1");
+TEST_F(RegistryStore, ASavedFileKeepsItsPermissions) {
+  WriteText(KeyFile(), "[General]\nA=@ByteArray(x)\n");
+  std::filesystem::permissions(KeyFile(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  Store().WriteString("B", "y");
+  EXPECT_EQ(std::filesystem::status(KeyFile()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(Store().ReadString("A", ""), "x");
 }
 
 TEST_F(RegistryStore, EmptyTextIsAValueNotTheDefault) {
@@ -144,16 +264,7 @@ TEST_F(RegistryStore, IntegersAreStoredAsTheirFourBytes) {
   EXPECT_EQ(store.ReadString("MinusOne", "?"), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(store.ReadInteger("Sixteen", 0), 16);
   EXPECT_EQ(store.ReadInteger("MinusOne", 0), -1);
-
-  // The bytes stand as a binary value of exactly 4 bytes.
-  TRegKey key = kNoKey;
-  ASSERT_EQ(FFiles.OpenKey(kHKeyCurrentUser, kKey, kKeyRead, key), kErrorSuccess);
-  std::uint32_t type = 0;
-  std::uint32_t size = 0;
-  EXPECT_EQ(FFiles.QueryValue(key, "MinusOne", &type, nullptr, &size), kErrorSuccess);
-  EXPECT_EQ(type, kRegBinary);
-  EXPECT_EQ(size, 4u);
-  FFiles.CloseKey(key);
+  EXPECT_NE(FileText().find("Sixteen=@ByteArray(\\0\\0\\0\\x10)"), std::string::npos) << FileText();
 }
 
 TEST_F(RegistryStore, ThreeOrFiveBytesAreNotAnInteger) {
@@ -191,70 +302,46 @@ TEST_F(RegistryStore, RaisingReportsTheExactMessages) {
   EXPECT_THROW_MSG(store.ReadString("LastPrefix", "images/"), EKWSettingsStorageError, "Registry open error 2");
 
   store.WriteInteger("LastNumOfChunks", 16);
-  // The type check comes before the data is read.
-  FRegistry.Calls.clear();
   EXPECT_THROW_MSG(store.ReadString("Missing", "d"), EKWSettingsStorageError, "Wrong value type: 0");
-  EXPECT_EQ((std::vector<std::string>{"OpenKey", "QuerySize", "CloseKey"}), FRegistry.Calls);
   EXPECT_THROW_MSG(store.ReadInteger("Missing", 3), EKWSettingsStorageError, "Wrong value type: 0");
+  EXPECT_EQ(store.ReadKey(), kNoKey) << "a key a read opened itself is closed when it raises";
   EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 3), 16);
-  EXPECT_EQ(FRegistry.OpenHandles, 0);
+  store.OpenForRead();
+  EXPECT_THROW_MSG(store.ReadString("Missing", "d"), EKWSettingsStorageError, "Wrong value type: 0");
+  EXPECT_NE(store.ReadKey(), kNoKey) << "a key opened by the user stays open";
+  store.CloseRead();
 }
 
-TEST_F(RegistryStore, ReadAndWriteFailuresCarryTheirCodes) {
+TEST_F(RegistryStore, HandTypedTextLinesReadBackExactly) {
+  WriteText(KeyFile(),
+            "; written by hand\n[General]\nLastDestFolder=/home/me/site\nLastPrefix=pics/\n"
+            "LastOpenFolder=\"/home/me/my pictures, old\"\nLastNumOfChunks=@ByteArray(\\0\\0\\0\\x10)\n"
+            "Umlaut=b\xC3\xA4r\n[Other]\nLastPrefix=@ByteArray(not this one)\n");
   auto& store = Store();
-  store.WriteString("A", "stored");
-
-  FRegistry.FailDataQuery = kErrorAccessDenied;
-  EXPECT_EQ(store.ReadString("A", "default"), "default");
   store.SetRaiseErrors(true);
-  EXPECT_THROW_MSG(store.ReadString("A", "default"), EKWSettingsStorageError, "Registry read error 5");
-  FRegistry.FailDataQuery = 0;
-
-  FRegistry.FailSet = kErrorDiskFull;
-  EXPECT_THROW_MSG(store.WriteString("A", "new"), EKWSettingsStorageError, "Registry write error 112");
-  EXPECT_EQ(store.WriteKey(), kNoKey);
-  EXPECT_EQ(FRegistry.OpenHandles, 0);
-  store.OpenForWrite();
-  EXPECT_THROW_MSG(store.WriteInteger("A", 1), EKWSettingsStorageError, "Registry write error 112");
-  EXPECT_NE(store.WriteKey(), kNoKey) << "a key opened by the user stays open";
-  store.CloseWrite();
-  FRegistry.FailSet = 0;
-  EXPECT_EQ(store.ReadString("A", "default"), "stored");
+  EXPECT_EQ(store.ReadString("LastDestFolder", "d"), "/home/me/site");
+  EXPECT_EQ(store.ReadString("LastPrefix", "d"), "pics/");
+  EXPECT_EQ(store.ReadString("LastOpenFolder", "d"), "/home/me/my pictures, old");
+  EXPECT_EQ(store.ReadString("Umlaut", "d"), "b\xC3\xA4r");
+  EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 0), 16);
+  // A write keeps what it does not change, other sections included.
+  store.WriteString("LastDestFolder", "/out");
+  EXPECT_EQ(store.ReadString("LastPrefix", "d"), "pics/");
+  EXPECT_EQ(store.ReadString("LastDestFolder", "d"), "/out");
+  EXPECT_NE(FileText().find("[Other]"), std::string::npos) << FileText();
 }
 
-// A value that another process shortens between the size query and the data read.
-class TShrinkingRegistry : public TRecordingRegistry {
-public:
-  using TRecordingRegistry::TRecordingRegistry;
-  std::int32_t QueryValue(TRegKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
-                          std::uint32_t* size) override {
-    const std::int32_t result = TRecordingRegistry::QueryValue(key, name, type, data, size);
-    if (!data && result == kErrorSuccess) *size += 2;
-    return result;
+TEST_F(RegistryStore, OtherKindsOfValueReadAsMissing) {
+  // An unquoted comma makes a list in the INI syntax; the other two are foreign kinds.
+  WriteText(KeyFile(), "[General]\nList=a, b\nRect=@Rect(1 2 3 4)\nVariant=@Variant(\\0\\0\\0\\x7f)\n");
+  auto& store = Store();
+  for (const char* name : {"List", "Rect", "Variant"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(store.ReadString(name, "d"), "d");
+    store.SetRaiseErrors(true);
+    EXPECT_THROW_MSG(store.ReadString(name, "d"), EKWSettingsStorageError, "Wrong value type: 0");
+    store.SetRaiseErrors(false);
   }
-};
-
-TEST_F(RegistryStore, ValueThatShrankComesBackWithoutPadding) {
-  Store().WriteString("A", "abcd");
-  TShrinkingRegistry shrinking(FFiles);
-  TKWRegistrySettingsStorage store(shrinking);
-  store.SetKeyPath(kKey);
-  EXPECT_EQ(store.ReadString("A", ""), "abcd");
-}
-
-TEST_F(RegistryStore, OtherValueTypesComeBackAsRawBytes) {
-  auto& store = Store();
-  store.WriteString("Placeholder", "");
-  TRegKey key = kNoKey;
-  ASSERT_EQ(FFiles.OpenKey(kHKeyCurrentUser, kKey, kKeyWrite, key), kErrorSuccess);
-  const std::string text = "images/";
-  ASSERT_EQ(FFiles.SetValue(key, "Text", kRegSz, reinterpret_cast<const std::uint8_t*>(text.c_str()), 8),
-            kErrorSuccess);
-  FFiles.CloseKey(key);
-
-  EXPECT_EQ(store.ReadString("Text", "d"), std::string("images/\0", 8));
-  store.SetRaiseErrors(true);
-  EXPECT_THROW_MSG(store.ReadString("Text", "d"), EKWSettingsStorageError, "Wrong value type: 1");
 }
 
 TEST_F(RegistryStore, HandlesStayOpenOnlyWhileTheUserHoldsThem) {
@@ -262,6 +349,8 @@ TEST_F(RegistryStore, HandlesStayOpenOnlyWhileTheUserHoldsThem) {
   store.WriteInteger("A", 1);
   store.WriteInteger("B", 2);
   EXPECT_EQ(store.WriteKey(), kNoKey);
+  EXPECT_EQ(store.ReadInteger("A", 0), 1);
+  EXPECT_EQ(store.ReadKey(), kNoKey);
 
   store.OpenForRead();
   const TRegKey held = store.ReadKey();
@@ -270,40 +359,199 @@ TEST_F(RegistryStore, HandlesStayOpenOnlyWhileTheUserHoldsThem) {
   EXPECT_EQ(store.ReadInteger("B", 0), 2);
   EXPECT_EQ(store.ReadString("Missing", "d"), "d");
   EXPECT_EQ(store.ReadKey(), held);
-  EXPECT_EQ(FRegistry.OpenHandles, 1);
-  EXPECT_EQ(FFiles.OpenKeyCount(), 1u);
-  // Opening again replaces the handle rather than leaking it.
-  store.OpenForRead();
-  EXPECT_EQ(FRegistry.OpenHandles, 1);
   store.CloseRead();
   EXPECT_EQ(store.ReadKey(), kNoKey);
-  EXPECT_EQ(FRegistry.OpenHandles, 0);
-
-  FRegistry.Calls.clear();
-  EXPECT_EQ(store.ReadInteger("A", 0), 1);
-  EXPECT_EQ(store.ReadKey(), kNoKey);
-  EXPECT_EQ((std::vector<std::string>{"OpenKey", "QuerySize", "QueryData", "CloseKey"}), FRegistry.Calls);
 
   store.OpenForWrite();
   store.OpenForWrite();
-  EXPECT_EQ(FRegistry.OpenHandles, 1);
+  EXPECT_NE(store.WriteKey(), kNoKey);
+  store.WriteInteger("A", 3);
   store.CloseWrite();
   store.CloseWrite();
-  EXPECT_EQ(FRegistry.OpenHandles, 0);
-  EXPECT_EQ(FFiles.OpenKeyCount(), 0u);
+  EXPECT_EQ(store.WriteKey(), kNoKey);
+  EXPECT_EQ(store.ReadInteger("A", 0), 3);
 }
 
-TEST_F(RegistryStore, WriteAfterAFailedOpenFailsOnItsOwn) {
-  const std::string blocker = FHome.Path() + "/Norvel";
-  std::ofstream(blocker) << "a file where the folder should be";
+// Each failure carries its number: 2 missing, 5 access, 13 damaged (112 disk full is below).
+TEST_F(RegistryStore, FailuresCarryTheNumbersOfTheTable) {
   auto& store = Store();
-  store.WriteString("A", "x");
-  EXPECT_EQ(FRegistry.LastSetKey, kNoKey);
-  EXPECT_EQ(FRegistry.LastSetResult, kErrorInvalidHandle);
-  EXPECT_EQ(store.ReadString("A", "d"), "d");
   store.SetRaiseErrors(true);
-  EXPECT_THROW_MSG(store.OpenForWrite(), EKWSettingsStorageError, "Registry open error 3");
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 2");
+  store.SetKeyPath("Norvel\\Crumb");
+  EXPECT_EQ(FailureOf([&] { store.OpenForWrite(); }), "Registry open error 2");
+  store.SetKeyPath(kKey);
+
+  WriteText(KeyFile(), "[General\nA=@ByteArray(x)\n");
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 13");
+  EXPECT_EQ(store.ReadKey(), kNoKey);
+
+  std::filesystem::remove(KeyFile());
+  std::filesystem::create_directories(KeyFile());
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 5");
+  EXPECT_EQ(FailureOf([&] { store.WriteString("A", "x"); }), "Registry open error 5");
   EXPECT_EQ(store.WriteKey(), kNoKey);
+  EXPECT_TRUE(std::filesystem::is_directory(KeyFile())) << "what cannot be read is not replaced";
+
+  // A FIFO would block every read of it.
+  std::filesystem::remove(KeyFile());
+  ASSERT_EQ(mkfifo(KeyFile().c_str(), 0600), 0);
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 5");
+  EXPECT_EQ(FailureOf([&] { store.WriteString("A", "x"); }), "Registry open error 5");
+  EXPECT_TRUE(std::filesystem::is_fifo(KeyFile()));
+}
+
+TEST_F(RegistryStore, DamagedFilesReadAsNoValuesAndTheNextWriteReplacesThem) {
+  const std::vector<std::uint8_t> jpeg = testing::EncodeJPEG(testing::PhotoLike(32, 24));
+  const struct {
+    const char* Name;
+    std::string Content;
+  } rows[] = {
+      {"truncated section", "[General\nLastPrefix=@ByteArray(x)\nLastNumOfChunks=@ByteArray(\\0\\0\\0\\x10)\n"},
+      {"zero bytes", std::string(64, '\0')},
+      {"a picture", std::string(jpeg.begin(), jpeg.end())},
+  };
+  auto& store = Store();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    WriteText(KeyFile(), row.Content);
+    EXPECT_EQ(store.ReadString("LastPrefix", "d"), "d");
+    EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 7);
+    store.WriteInteger("LastNumOfChunks", 32);
+    store.SetRaiseErrors(true);
+    EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 32);
+    EXPECT_EQ(FailureOf([&] { store.ReadString("LastPrefix", "d"); }), "Wrong value type: 0")
+        << "nothing of the damaged file is kept";
+    store.SetRaiseErrors(false);
+    EXPECT_EQ(FileText(), "[General]\nLastNumOfChunks=@ByteArray(\\0\\0\\0 )\n");
+  }
+  // A file far too large to be ours (sparse, so cheap to make) is not read.
+  std::filesystem::resize_file(KeyFile(), 64 << 20);
+  EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 7);
+  store.SetRaiseErrors(true);
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 13");
+  store.WriteString("A", "x");
+  EXPECT_LT(std::filesystem::file_size(KeyFile()), 100u);
+  EXPECT_EQ(store.ReadString("A", ""), "x");
+}
+
+TEST_F(RegistryStore, ASymbolicLinkStaysAndItsTargetIsReplaced) {
+  const std::string target = FHome.Dir().File("dotfiles/Crumb.conf");
+  WriteText(target, "[General]\nLastPrefix=pics/\n");
+  std::filesystem::create_directories(FHome.Path() + "/Norvel");
+  std::filesystem::create_symlink("../dotfiles/Crumb.conf", KeyFile());
+  auto& store = Store();
+  store.SetRaiseErrors(true);
+  EXPECT_EQ(store.ReadString("LastPrefix", "d"), "pics/");
+  store.WriteInteger("LastNumOfChunks", 64);
+  EXPECT_TRUE(std::filesystem::is_symlink(KeyFile()));
+  EXPECT_EQ(std::filesystem::read_symlink(KeyFile()), "../dotfiles/Crumb.conf");
+  EXPECT_NE(ReadText(target).find("LastNumOfChunks="), std::string::npos) << ReadText(target);
+  EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 0), 64);
+  EXPECT_EQ(store.ReadString("LastPrefix", "d"), "pics/");
+  EXPECT_EQ(FolderEntries(FHome.Dir().File("dotfiles")), std::vector<std::string>{"Crumb.conf"});
+}
+
+TEST_F(RegistryStore, ADanglingLinkGetsItsTargetMadeWhereItsFolderExists) {
+  std::filesystem::create_directories(FHome.Path() + "/Norvel");
+  std::filesystem::create_directories(FHome.Dir().File("dotfiles"));
+  std::filesystem::create_symlink(FHome.Dir().File("dotfiles/Crumb.conf"), KeyFile());
+  auto& store = Store();
+  store.SetRaiseErrors(true);
+  EXPECT_EQ(FailureOf([&] { store.OpenForRead(); }), "Registry open error 2");
+  store.WriteString("LastPrefix", "pics/");
+  EXPECT_TRUE(std::filesystem::is_symlink(KeyFile()));
+  EXPECT_EQ(store.ReadString("LastPrefix", "d"), "pics/");
+  EXPECT_TRUE(std::filesystem::is_regular_file(FHome.Dir().File("dotfiles/Crumb.conf")));
+
+  // A link into a folder that does not exist makes nothing.
+  std::filesystem::remove(KeyFile());
+  std::filesystem::create_symlink(FHome.Dir().File("gone/Crumb.conf"), KeyFile());
+  EXPECT_EQ(FailureOf([&] { store.WriteString("LastPrefix", "x/"); }), "Registry write error 5");
+  EXPECT_TRUE(std::filesystem::is_symlink(KeyFile()));
+  EXPECT_FALSE(std::filesystem::exists(FHome.Dir().File("gone")));
+}
+
+// A value too large for the room left: the write fails with the disk-full number, and the old
+// file stays whole, with nothing left beside it.
+std::string WriteThatDoesNotFit(const std::string& folder, std::size_t size) {
+  const std::string before = ReadText(folder + "/Crumb.conf");
+  TKWRegistrySettingsStorage store;
+  store.SetKeyPath(kKey);
+  store.SetRaiseErrors(true);
+  store.OpenForWrite();
+  std::string result = FailureOf([&] { store.WriteString("A", std::string(size, 'n')); });
+  store.SetRaiseErrors(false);
+  result += store.ReadString("A", "") == std::string(300, 'o') ? ", old value read" : ", old value not read";
+  store.CloseWrite();
+  result += ReadText(folder + "/Crumb.conf") == before ? ", file whole:" : ", file changed:";
+  for (const std::string& name : FolderEntries(folder))
+    if (name.rfind("filler", 0) != 0) result += " " + name;
+  return result;
+}
+
+const char* const kDidNotFit = "Registry write error 112, old value read, file whole: Crumb.conf";
+
+class FileSizeLimit : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FileSizeLimit, LeavesTheOldFileWhole) {
+  const TConfigHome home;
+  TKWRegistrySettingsStorage store;
+  store.SetKeyPath(kKey);
+  store.WriteString("A", std::string(300, 'o'));
+  const std::string result = InChild([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    return WriteThatDoesNotFit(home.Path() + "/Norvel", GetParam());
+  });
+  EXPECT_EQ(result, kDidNotFit);
+}
+
+// Small values go through the file's write buffer, large ones past it.
+INSTANTIATE_TEST_SUITE_P(RegistryStoreFaults, FileSizeLimit, ::testing::Values(1200, 60000),
+                         [](const ::testing::TestParamInfo<std::size_t>& row) {
+                           return std::to_string(row.param) + "_bytes";
+                         });
+
+// On a tiny file system of a child's own, filled up to the given room, or with every file
+// entry taken.
+std::string OnAFullDisk(const std::string& folder, std::size_t room, bool noEntries, std::size_t size) {
+  return InChild([&]() -> std::string {
+    if (!MountPrivateTmpfs(folder, "size=64k,nr_inodes=16")) return "skip";
+    TKWRegistrySettingsStorage store;
+    store.SetKeyPath(kKey);
+    store.WriteString("A", std::string(300, 'o'));
+    if (noEntries) {
+      for (int i = 0; std::ofstream(folder + "/filler-" + std::to_string(i)); ++i) {
+      }
+    } else {
+      std::ofstream filler(folder + "/filler", std::ios::binary);
+      const std::string block(1024, 'f');
+      while (filler.write(block.data(), static_cast<std::streamsize>(block.size())).flush()) {
+      }
+      filler.close();
+      std::filesystem::resize_file(folder + "/filler", std::filesystem::file_size(folder + "/filler") - room);
+    }
+    return WriteThatDoesNotFit(folder, size);
+  });
+}
+
+TEST(RegistryStoreFaults, FullDiskLeavesTheOldFileWhole) {
+  const TConfigHome home;
+  const std::string folder = home.Path() + "/Norvel";
+  std::filesystem::create_directories(folder);
+  const struct {
+    const char* Name;
+    std::size_t Room;
+    bool NoEntries;
+    std::size_t Size;
+  } rows[] = {{"no room at all", 0, false, 600}, {"room for a part", 8192, false, 12000}, {"no file entry left", 0, true, 600}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const std::string result = OnAFullDisk(folder, row.Room, row.NoEntries, row.Size);
+    if (result == "skip") GTEST_SKIP() << "no private mounts here";
+    EXPECT_EQ(result, kDidNotFit);
+  }
 }
 
 TEST(RegistryStoreFolders, UnwritableFolderLosesOnlyTheWrites) {
@@ -317,12 +565,13 @@ TEST(RegistryStoreFolders, UnwritableFolderLosesOnlyTheWrites) {
   EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 16), 16);
   EXPECT_EQ(store.ReadString("LastPrefix", "images/"), "images/");
   store.SetRaiseErrors(true);
-  EXPECT_THROW_MSG(store.OpenForWrite(), EKWSettingsStorageError, "Registry open error 3");
-  EXPECT_THROW_MSG(store.OpenForRead(), EKWSettingsStorageError, "Registry open error 3");
-  EXPECT_THROW_MSG(store.WriteString("LastPrefix", "x/"), EKWSettingsStorageError, "Registry open error 3");
+  EXPECT_THROW_MSG(store.OpenForWrite(), EKWSettingsStorageError, "Registry open error 5");
+  EXPECT_EQ(store.WriteKey(), kNoKey);
+  EXPECT_THROW_MSG(store.OpenForRead(), EKWSettingsStorageError, "Registry open error 2");
+  EXPECT_THROW_MSG(store.WriteString("LastPrefix", "x/"), EKWSettingsStorageError, "Registry open error 5");
 }
 
-TEST(RegistryStoreFolders, DefaultRegistryFollowsXdgConfigHome) {
+TEST(RegistryStoreFolders, StoreFollowsXdgConfigHome) {
   const TConfigHome home;
   {
     TKWRegistrySettingsStorage store;
@@ -381,6 +630,37 @@ TEST(RegistryStoreProcesses, TwoWritersLeaveOneConsistentFile) {
   for (const auto& entry : std::filesystem::directory_iterator(home.Path() + "/Norvel"))
     left.push_back(entry.path().filename().string());
   EXPECT_EQ(left, std::vector<std::string>{"Crumb.conf"});
+}
+
+// Another process's save of the same size right after ours, within one tick of the file
+// system's clock (a private tmpfs is fast enough): our next save still keeps its value.
+TEST(RegistryStoreProcesses, SameSizeSaveWithinOneClockTickIsNotLost) {
+  const TConfigHome home;
+  const std::string folder = home.Path() + "/Norvel";
+  std::filesystem::create_directories(folder);
+  const std::string result = InChild([&]() -> std::string {
+    if (!MountPrivateTmpfs(folder, "size=1m")) return "skip";
+    TKWRegistrySettingsStorage first;
+    first.SetKeyPath(kKey);
+    first.SetRaiseErrors(true);
+    first.WriteString("X", "a");
+    first.WriteString("Y", "a");
+    first.OpenForWrite();
+    first.WriteString("X", "b");
+    const pid_t other = fork();
+    if (other == 0) {
+      TKWRegistrySettingsStorage second;
+      second.SetKeyPath(kKey);
+      second.WriteString("Y", "b");
+      _exit(0);
+    }
+    waitpid(other, nullptr, 0);
+    first.WriteString("X", "c");
+    first.CloseWrite();
+    return ReadText(folder + "/Crumb.conf");
+  });
+  if (result == "skip") GTEST_SKIP() << "no private mounts here";
+  EXPECT_EQ(result, "[General]\nX=@ByteArray(c)\nY=@ByteArray(b)\n");
 }
 
 }  // namespace
