@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "cli/Json.h"
@@ -41,7 +42,8 @@ Commands:
       (created if only its last level is missing), and prints the one-line HTML
       that puts the picture back together on a web page.
       --prefix P   put P before every file name in the HTML (default: none;
-                   give "images/" for a folder images beside the page)
+                   give "images/" for a folder images beside the page); P is
+                   a URL prefix, so a # or ? in it must be written %23, %3F
       --seed S     as for divide; the names are drawn right after the division
       --html FILE  write the HTML into FILE instead of standard output
       On a terminal, progress is shown on standard error. A failure leaves the
@@ -291,6 +293,13 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const TUsageError& e) {
     err << "mosaicer-cli: " << e.Message << "\n\n" << kUsage;
     return 2;
+  } catch (const Exception& e) {
+    err << MessageForDisplay(e.what()) << "\n";
+    if (!e.Detail().empty()) err << e.Detail() << "\n";
+    return 1;
+  } catch (const std::bad_alloc&) {
+    err << "Not enough memory.\n";
+    return 1;
   } catch (const std::exception& e) {
     err << MessageForDisplay(e.what()) << "\n";
     return 1;

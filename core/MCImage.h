@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/Bitmap32.h"
@@ -68,8 +69,9 @@ std::int32_t RandomBelow(std::int32_t n);
 void MakeBreakupOf(TMCBreakup& breakup, std::int32_t width, std::int32_t height, std::int32_t count);
 
 // A name of length characters from a to z and 0 to 9, length draws of RandomBelow(36) in
-// position order, drawn anew as a whole while it is in used. The caller adds it to used.
-std::string RandomName(std::int32_t length, const std::vector<std::string>& used);
+// position order, drawn anew as a whole while it is in used. The caller adds it to used; a hash
+// set keeps each look-up constant, so naming a million cells costs a million look-ups.
+std::string RandomName(std::int32_t length, const std::unordered_set<std::string>& used);
 
 // Told after each fragment file: how many are written, out of how many.
 using TSaveProgress = std::function<void(std::int32_t written, std::int32_t total)>;
@@ -105,7 +107,8 @@ public:
   // prefix followed by the cell's file name), assigns it to result, and only then writes one
   // JPEG file per cell into folder (empty: the current directory; missing: created, one level).
   // Refuses, before anything changes, a document without a picture or with a cell that is
-  // empty or reaches outside the picture. A file that fails is removed; those before it stay.
+  // empty or reaches outside the picture, or whose encoding would take more memory than the
+  // process may still use (EOutOfMemory). A file that fails is removed; those before it stay.
   // Fragments are encoded on up to EncodeThreads threads, but only the calling thread makes
   // files, in cell order, and reports progress, so the files, the names and what a failure
   // leaves are the same for any number of threads.
@@ -126,7 +129,7 @@ public:
   TBitmap32 Bitmap;
   std::int32_t ImageWidth = 0;
   std::int32_t ImageHeight = 0;
-  std::int32_t FileSize = 0;
+  std::int64_t FileSize = 0;  // bytes, as the open file had them when it was read
   std::string FileName;
   TMCBreakup Breakup;
   // Threads that encode fragments during a save: 0 for one per processor core (at most 4).

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
@@ -79,21 +80,40 @@ std::int32_t NearestSquareRoot(std::int32_t n) {
 // the widest cell so far (the first of equals) at a random column, one draw per cell, so a row
 // of c cells still draws c - 1 numbers and the same state gives the same row. The caller has
 // made sure the row is at least as wide as its cell count, so the widest cell always has two
-// columns or more.
+// columns or more. A heap keyed on width, then list position, finds the widest cell, so a row
+// of a million cells does not search its cells again for every missing one.
 void CompleteRow(TMCRow& row, std::int32_t missing, std::int32_t top, std::int32_t height) {
+  struct TCandidate {
+    std::int32_t Width;
+    std::int32_t Index;
+  };
+  // Lower priority: narrower, or as wide and later in the list.
+  const auto below = [](const TCandidate& a, const TCandidate& b) {
+    return a.Width != b.Width ? a.Width < b.Width : a.Index > b.Index;
+  };
+  std::vector<TCandidate> heap;
+  heap.reserve(static_cast<std::size_t>(row.CellCount()) + static_cast<std::size_t>(missing));
+  for (std::int32_t j = 0; j < row.CellCount(); ++j) heap.push_back({row.Cells(j).Width, j});
+  std::make_heap(heap.begin(), heap.end(), below);
   for (std::int32_t k = 0; k < missing; ++k) {
-    std::int32_t widest = 0;
-    for (std::int32_t j = 1; j < row.CellCount(); ++j)
-      if (row.Cells(j).Width > row.Cells(widest).Width) widest = j;
+    // Only the popped cell changes width, so every entry left in the heap stays current.
+    std::pop_heap(heap.begin(), heap.end(), below);
+    const std::int32_t widest = heap.back().Index;
+    heap.pop_back();
     TMCCell& split = row.Cells(widest);
     const std::int32_t r = RandomBelow(split.Width - 1) + 1;
-    TMCCell& cell = row.Cells(row.AddCell());
+    const std::int32_t added = row.AddCell();
+    TMCCell& cell = row.Cells(added);
     row.Height = height;
     cell.Top = top;
     cell.Height = height;
     cell.Left = split.Left + r;
     cell.Width = split.Width - r;
     split.Width = r;
+    heap.push_back({split.Width, widest});
+    std::push_heap(heap.begin(), heap.end(), below);
+    heap.push_back({cell.Width, added});
+    std::push_heap(heap.begin(), heap.end(), below);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 
 #include "core/MCImage.h"
 #include "jpeg/JpgImg.h"
@@ -49,14 +50,16 @@ std::string HtmlAttribute(const std::string& text) {
 
 // A file name as a URL path segment: characters that would end the path (#, ?), start an escape
 // (%), be read as a folder separator (\) or a scheme (:), or be dropped (space and control
-// characters) are percent-encoded; everything else, bytes above 127 included, stays.
+// characters) are percent-encoded, and so is every byte above 127: a browser reads raw ones in
+// the page's charset, and names need not be UTF-8, so only escaped bytes reach the server as
+// they are on disk. The rest stays.
 std::string UrlFileName(const std::string& name) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
   for (const char c : name) {
     const auto u = static_cast<unsigned char>(c);
-    if (u <= 0x20 || u == 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
+    if (u <= 0x20 || u >= 0x7F || c == '%' || c == '#' || c == '?' || c == '\\' || c == ':') {
       out += '%';
       out += kHex[u >> 4];
       out += kHex[u & 15];
@@ -187,11 +190,9 @@ private:
     try {
       const TMCCell& cell = *FCells[index];
       TJPEGImage jpeg;
-      jpeg.Bitmap().SetSize(cell.Width, cell.Height);
-      jpeg.Bitmap().Draw({0, 0, cell.Width, cell.Height},
-                         {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height}, FPicture);
       slot.Bytes = std::make_unique<TMemoryStream>();
-      jpeg.SaveToStream(slot.Bytes.get());
+      jpeg.SaveRectToStream(FPicture, {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height},
+                            slot.Bytes.get());
     } catch (...) {
       slot.Bytes.reset();
       slot.Error = std::current_exception();
@@ -237,6 +238,21 @@ private:
   std::vector<std::thread> FThreads;
 };
 
+// What a save holds at once besides the picture: each encoding thread's coefficient store for
+// a whole fragment (3 bytes a pixel at 2 x 2 chroma subsampling, kept for the optimised Huffman
+// tables) and the encoded bytes of every fragment being encoded or waiting for its file,
+// counted generously at a byte a pixel.
+std::uint64_t SaveMemoryNeed(const TMCBreakup& breakup, std::int32_t threads, std::size_t window) {
+  std::uint64_t largest = 0, cells = 0;
+  for (std::int32_t i = 0; i < breakup.RowCount(); ++i) {
+    const TMCRow& row = breakup.Rows(i);
+    for (std::int32_t j = 0; j < row.CellCount(); ++j, ++cells)
+      largest = std::max<std::uint64_t>(largest, std::uint64_t(row.Cells(j).Width) * std::uint64_t(row.Cells(j).Height));
+  }
+  const std::uint64_t held = std::min<std::uint64_t>(cells, static_cast<std::uint64_t>(threads) + window);
+  return largest * (3 * static_cast<std::uint64_t>(threads) + held);
+}
+
 std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
   std::int32_t count = asked;
   if (count <= 0) count = std::clamp(static_cast<std::int32_t>(std::thread::hardware_concurrency()), 1, kMaxEncodeThreads);
@@ -245,29 +261,38 @@ std::int32_t EncodeThreadsFor(std::int32_t asked, std::size_t cells) {
 
 }  // namespace
 
-std::string RandomName(std::int32_t length, const std::vector<std::string>& used) {
+std::string RandomName(std::int32_t length, const std::unordered_set<std::string>& used) {
   // An empty name cannot be drawn anew; it is returned as it is rather than looping forever.
   if (length <= 0) return {};
   std::string name(static_cast<std::size_t>(length), ' ');
   do {
     for (char& c : name) c = kNameAlphabet[RandomBelow(36)];
-  } while (std::find(used.begin(), used.end(), name) != used.end());
+  } while (used.contains(name));
   return name;
 }
 
 void TMCImage::SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
                              const TSaveProgress& progress) {
   CheckSavable(*this);
+  std::size_t cellCount = 0;
+  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) cellCount += static_cast<std::size_t>(Breakup.Rows(i).CellCount());
+  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cellCount);
+  const std::size_t window = 4 * static_cast<std::size_t>(threads);
+  CheckMemoryFor(SaveMemoryNeed(Breakup, threads, window), "save the fragments");
 
   const std::string baseName = BaseNameOf(FileName);
   std::int32_t total = 0;
   {
-    std::vector<std::string> usedNames;
+    std::unordered_set<std::string> usedNames;
+    std::size_t cells = 0;
+    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) cells += static_cast<std::size_t>(Breakup.Rows(i).CellCount());
+    usedNames.reserve(cells);
     for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
       TMCRow& row = Breakup.Rows(i);
       for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-        usedNames.push_back(RandomName(kNameLength, usedNames));
-        row.Cells(j).FileName = baseName + "-" + usedNames.back() + ".jpg";
+        const std::string name = RandomName(kNameLength, usedNames);
+        usedNames.insert(name);
+        row.Cells(j).FileName = baseName + "-" + name + ".jpg";
       }
     }
     total = static_cast<std::int32_t>(usedNames.size());
@@ -278,8 +303,7 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
   std::vector<const TMCCell*> cells;
   for (std::int32_t i = 0; i < Breakup.RowCount(); ++i)
     for (std::int32_t j = 0; j < Breakup.Rows(i).CellCount(); ++j) cells.push_back(&Breakup.Rows(i).Cells(j));
-  const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cells.size());
-  TEncodeQueue queue(Bitmap, cells, 4 * static_cast<std::size_t>(threads));
+  TEncodeQueue queue(Bitmap, cells, window);
   const TEncodeThreads extra(queue, threads - 1);
 
   // Files are made here alone, in cell order: a failure leaves the files before the failing

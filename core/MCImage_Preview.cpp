@@ -64,6 +64,9 @@ const TBitmap32& TMCImage::ScaledPicture(std::int32_t width, std::int32_t height
 void TMCImage::DrawPreview(TCanvas& target, std::int32_t boxWidth, std::int32_t boxHeight, bool showBreakup) {
   const TPreviewLayout layout = PreviewLayoutOf(Bitmap.Width(), Bitmap.Height(), boxWidth, boxHeight);
   const long double s = layout.Scale;
+  // The scaled picture, the copy that takes the outlines, and the resampler's work rows.
+  CheckMemoryFor(3 * std::uint64_t(std::max(layout.Width, 0)) * std::uint64_t(std::max(layout.Height, 0)) * sizeof(TColor32),
+                 "draw the preview");
   Bitmap.StretchFilter = sfLanczos;
   // The outlines go on a copy, so that the kept scaled picture stays clean.
   TBitmap32 scaled;

@@ -3,44 +3,46 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csetjmp>
-#include <cstdio>
+#include <cstdint>
+#include <string>
 #include <vector>
 
-#include <jerror.h>
-#include <jpeglib.h>
-
+#include "jpeg/JpegError.h"
 #include "runtime/Exceptions.h"
+
+#include <jerror.h>
+// For the marker reader's count of bytes skipped in search of a marker; the struct is part of
+// the library's fixed ABI and the header ships with it.
+#include <jpegint.h>
 
 namespace mosaicer {
 
 namespace {
 
-// libjpeg reports errors by calling error_exit, which must not return. It jumps back to the
-// setjmp of the short C-style step that called into the library; that step returns false and
-// its C++ caller throws. No C++ object with a destructor lives in a frame that is jumped over.
-struct TErrorManager {
-  jpeg_error_mgr Pub;
-  std::jmp_buf Jump;
-};
+// No encoder writes more scans than this (libjpeg's own progression has 10). Every scan of a
+// multi-scan file walks all the blocks of its components, so a small file of thousands of
+// empty scans would otherwise decode for minutes.
+constexpr int kMaxScans = 100;
 
-void ErrorExit(j_common_ptr cinfo) {
-  auto* err = reinterpret_cast<TErrorManager*>(cinfo->err);
-  std::longjmp(err->Jump, 1);
-}
-
-void EmitMessage(j_common_ptr, int) {}
-void OutputMessage(j_common_ptr) {}
-
-// Reads the file in blocks; at its end it inserts an end-of-image marker, so a file that stops
-// inside the picture data decodes as far as it goes.
+// Reads the file in blocks. At its end, and wherever the data can no longer belong to the
+// picture, it inserts an end-of-image marker, so the picture decodes as far as it goes.
 constexpr std::size_t kSourceBlock = 64 * 1024;
+// Bytes that are not a marker, skipped while looking for the next one: a picture padded by a
+// careless writer has a few; past this it is followed by other data, not by more picture.
+constexpr unsigned kMaxSkippedBytes = 1u << 20;
+// What a file may hold beyond its pictures' worst-case data (metadata, thumbnails), and that
+// worst case per pixel; the rest is read as the end of the picture.
+constexpr std::uint64_t kMaxInputBase = std::uint64_t{64} << 20;
+constexpr std::uint64_t kMaxInputPerPixel = 16;
 
 struct TSourceManager {
   jpeg_source_mgr Pub;
   int Fd;
   JOCTET* Buffer;
   bool AtStart;
+  bool Ended;
+  std::uint64_t Read;
+  std::uint64_t MaxRead;
 };
 
 void InitSource(j_decompress_ptr cinfo) {
@@ -49,16 +51,23 @@ void InitSource(j_decompress_ptr cinfo) {
 
 boolean FillInputBuffer(j_decompress_ptr cinfo) {
   auto* src = reinterpret_cast<TSourceManager*>(cinfo->src);
-  ssize_t got;
-  do {
-    got = ::read(src->Fd, src->Buffer, kSourceBlock);
-  } while (got < 0 && errno == EINTR);
+  ssize_t got = 0;
+  const bool beyond = src->Read >= src->MaxRead || (cinfo->marker && cinfo->marker->discarded_bytes > kMaxSkippedBytes);
+  if (!src->Ended && !beyond) {
+    do {
+      got = ::read(src->Fd, src->Buffer, kSourceBlock);
+    } while (got < 0 && errno == EINTR);
+  }
   if (got <= 0) {
     if (src->AtStart) ERREXIT(cinfo, JERR_INPUT_EMPTY);
+    // Once ended, every later call gets the marker again without reading on.
+    src->Ended = true;
     WARNMS(cinfo, JWRN_JPEG_EOF);
     src->Buffer[0] = 0xFF;
     src->Buffer[1] = JPEG_EOI;
     got = 2;
+  } else {
+    src->Read += static_cast<std::uint64_t>(got);
   }
   src->Pub.next_input_byte = src->Buffer;
   src->Pub.bytes_in_buffer = static_cast<std::size_t>(got);
@@ -72,6 +81,8 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
   while (count > static_cast<long>(src->Pub.bytes_in_buffer)) {
     count -= static_cast<long>(src->Pub.bytes_in_buffer);
     FillInputBuffer(cinfo);
+    // The end marker stays to be read rather than skipped.
+    if (src->Ended) return;
   }
   src->Pub.next_input_byte += count;
   src->Pub.bytes_in_buffer -= static_cast<std::size_t>(count);
@@ -79,13 +90,18 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
 
 void TermSource(j_decompress_ptr) {}
 
+// Called by the library many times per scan while it reads the data.
+void CountScans(j_common_ptr cinfo);
+
 enum class TOutput { Colour, Grey, Cmyk };
 
 struct TDecodeContext {
   jpeg_decompress_struct Info {};
-  TErrorManager Error {};
+  TJpegErrorManager Error {};
   TSourceManager Source {};
+  jpeg_progress_mgr Progress {};
   bool Created = false;
+  bool TooManyScans = false;
   TOutput Output = TOutput::Colour;
 
   ~TDecodeContext() {
@@ -93,12 +109,16 @@ struct TDecodeContext {
   }
 };
 
+void CountScans(j_common_ptr cinfo) {
+  auto* info = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (info->input_scan_number <= kMaxScans) return;
+  static_cast<TDecodeContext*>(info->client_data)->TooManyScans = true;
+  ERREXIT(cinfo, JERR_NOT_COMPILED);
+}
+
 // Header and decoding settings. Returns false after a library error.
 bool ReadHeaderStep(TDecodeContext* ctx, std::size_t memoryLimit) {
-  ctx->Info.err = jpeg_std_error(&ctx->Error.Pub);
-  ctx->Error.Pub.error_exit = ErrorExit;
-  ctx->Error.Pub.emit_message = EmitMessage;
-  ctx->Error.Pub.output_message = OutputMessage;
+  ctx->Info.err = SetUpErrorManager(ctx->Error, TJpegWarnings::Ignore);
   if (setjmp(ctx->Error.Jump)) return false;
   jpeg_create_decompress(&ctx->Info);
   ctx->Created = true;
@@ -111,6 +131,9 @@ bool ReadHeaderStep(TDecodeContext* ctx, std::size_t memoryLimit) {
   ctx->Source.Pub.skip_input_data = SkipInputData;
   ctx->Source.Pub.resync_to_restart = jpeg_resync_to_restart;
   ctx->Source.Pub.term_source = TermSource;
+  ctx->Progress.progress_monitor = CountScans;
+  ctx->Info.progress = &ctx->Progress;
+  ctx->Info.client_data = ctx;
   jpeg_read_header(&ctx->Info, TRUE);
 
   jpeg_decompress_struct& info = ctx->Info;
@@ -192,8 +215,31 @@ bool DecodePixelsStep(TDecodeContext* ctx, TBitmap32* bitmap, JSAMPLE* scratch) 
       }
     }
   }
-  jpeg_finish_decompress(&info);
+  // A single-scan picture is complete with its last row; reading on to the end marker would
+  // only read whatever follows it.
+  if (jpeg_has_multiple_scans(&info)) jpeg_finish_decompress(&info);
   return true;
+}
+
+// The library's coefficient store for a file with several scans, which holds every block of
+// every component until the last scan is in.
+std::uint64_t CoefficientBytes(jpeg_decompress_struct& info) {
+  if (!jpeg_has_multiple_scans(&info)) return 0;
+  std::uint64_t bytes = 0;
+  for (int c = 0; c < info.num_components; ++c) {
+    const jpeg_component_info& comp = info.comp_info[c];
+    const auto roundUp = [](std::uint64_t n, std::uint64_t m) { return (n + m - 1) / m * m; };
+    bytes += roundUp(comp.width_in_blocks, static_cast<std::uint64_t>(comp.h_samp_factor)) *
+             roundUp(comp.height_in_blocks, static_cast<std::uint64_t>(comp.v_samp_factor)) * sizeof(JBLOCK);
+  }
+  return bytes;
+}
+
+[[noreturn]] void Fail(const TDecodeContext& ctx) {
+  if (ctx.TooManyScans)
+    throw EInvalidGraphic("The JPEG file has more than " + std::to_string(kMaxScans) +
+                          " scans, more than any encoder writes, so it is refused");
+  throw EJPEG(ctx.Error.Pub.msg_code, ctx.Error.Message);
 }
 
 }  // namespace
@@ -203,15 +249,21 @@ void DecodeJPEG(int fd, TBitmap32& bitmap) {
   std::vector<JOCTET> input(kSourceBlock);
   ctx.Source.Fd = fd;
   ctx.Source.Buffer = input.data();
-  if (!ReadHeaderStep(&ctx, TBitmap32::MaxPixelBytes())) throw EJPEG(ctx.Error.Pub.msg_code);
+  ctx.Source.MaxRead = kMaxInputBase;
+  if (!ReadHeaderStep(&ctx, TBitmap32::MaxPixelBytes())) Fail(ctx);
 
+  const std::uint64_t pixels = std::uint64_t{ctx.Info.image_width} * ctx.Info.image_height;
+  ctx.Source.MaxRead = kMaxInputBase + pixels * kMaxInputPerPixel;
+  // Past the bitmap's own limit SetSize refuses with its message; below it, the whole step
+  // must fit what the process may still use.
+  if (pixels * sizeof(TColor32) <= TBitmap32::MaxPixelBytes())
+    CheckMemoryFor(pixels * sizeof(TColor32) + CoefficientBytes(ctx.Info), "load the picture");
   bitmap.SetSize(static_cast<std::int32_t>(ctx.Info.image_width), static_cast<std::int32_t>(ctx.Info.image_height));
   std::vector<JSAMPLE> scratch;
   if (ctx.Output != TOutput::Colour) scratch.resize(std::size_t{ctx.Info.image_width} * 4);
   if (!DecodePixelsStep(&ctx, &bitmap, scratch.data())) {
-    const int code = ctx.Error.Pub.msg_code;
     bitmap.SetSize(0, 0);  // no half-decoded picture stays behind
-    throw EJPEG(code);
+    Fail(ctx);
   }
 }
 

@@ -1,42 +1,19 @@
 #include "jpeg/JpgImg.h"
 
 #include <algorithm>
-#include <csetjmp>
-#include <cstdio>
 #include <vector>
 
-#include <jerror.h>
-#include <jpeglib.h>
-
+#include "jpeg/JpegError.h"
 #include "runtime/Exceptions.h"
+
+#include <jerror.h>
 
 namespace mosaicer {
 
 namespace {
 
-// Every library error and every warning ends the encoding: the message is formatted from the
-// library's table and error_exit jumps back to the setjmp of the short C-style step that called
-// into the library. No C++ object with a destructor lives in a frame that is jumped over.
-struct TErrorManager {
-  jpeg_error_mgr Pub;
-  std::jmp_buf Jump;
-  char Message[JMSG_LENGTH_MAX];
-};
-
-[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
-  auto* err = reinterpret_cast<TErrorManager*>(cinfo->err);
-  (*cinfo->err->format_message)(cinfo, err->Message);
-  std::longjmp(err->Jump, 1);
-}
-
-void EmitMessage(j_common_ptr cinfo, int level) {
-  if (level < 0) ErrorExit(cinfo);  // a warning; higher levels are trace output
-}
-
-void OutputMessage(j_common_ptr) {}
-
 // Output through a 4096-byte buffer; a stream that stores fewer bytes than asked is a write
-// error.
+// error, or, for a stream in memory, a failed allocation.
 constexpr std::size_t kOutputBlock = 4096;
 
 struct TDestination {
@@ -51,9 +28,14 @@ void InitDestination(j_compress_ptr cinfo) {
   dest->Pub.free_in_buffer = kOutputBlock;
 }
 
+void FailWrite(j_compress_ptr cinfo, const TStream* stream) {
+  if (dynamic_cast<const TMemoryStream*>(stream)) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+  ERREXIT(cinfo, JERR_FILE_WRITE);
+}
+
 boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
   auto* dest = reinterpret_cast<TDestination*>(cinfo->dest);
-  if (dest->Stream->Write(dest->Buffer, kOutputBlock) != kOutputBlock) ERREXIT(cinfo, JERR_FILE_WRITE);
+  if (dest->Stream->Write(dest->Buffer, kOutputBlock) != kOutputBlock) FailWrite(cinfo, dest->Stream);
   dest->Pub.next_output_byte = dest->Buffer;
   dest->Pub.free_in_buffer = kOutputBlock;
   return TRUE;
@@ -62,7 +44,7 @@ boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
 void TermDestination(j_compress_ptr cinfo) {
   auto* dest = reinterpret_cast<TDestination*>(cinfo->dest);
   const std::size_t filled = kOutputBlock - dest->Pub.free_in_buffer;
-  if (filled > 0 && dest->Stream->Write(dest->Buffer, filled) != filled) ERREXIT(cinfo, JERR_FILE_WRITE);
+  if (filled > 0 && dest->Stream->Write(dest->Buffer, filled) != filled) FailWrite(cinfo, dest->Stream);
 }
 
 struct TSettings {
@@ -70,11 +52,15 @@ struct TSettings {
   J_DCT_METHOD Dct;
   bool GrayScale, Optimize, Progressive;
   int Quality;
+  // The rows' byte order: blue, green, red, with or without a padding byte per pixel. The
+  // library converts either with the same arithmetic, so both give the same file.
+  J_COLOR_SPACE Layout;
+  int Components;
 };
 
 struct TEncodeContext {
   jpeg_compress_struct Info {};
-  TErrorManager Error {};
+  TJpegErrorManager Error {};
   TDestination Destination {};
 
   // Safe on a zeroed or already destroyed object, so it can run on every path.
@@ -83,10 +69,7 @@ struct TEncodeContext {
 };
 
 bool StartStep(TEncodeContext* ctx, const TSettings* s) {
-  ctx->Info.err = jpeg_std_error(&ctx->Error.Pub);
-  ctx->Error.Pub.error_exit = ErrorExit;
-  ctx->Error.Pub.emit_message = EmitMessage;
-  ctx->Error.Pub.output_message = OutputMessage;
+  ctx->Info.err = SetUpErrorManager(ctx->Error, TJpegWarnings::Raise);
   if (setjmp(ctx->Error.Jump)) return false;
   jpeg_create_compress(&ctx->Info);
   jpeg_compress_struct& info = ctx->Info;
@@ -96,12 +79,8 @@ bool StartStep(TEncodeContext* ctx, const TSettings* s) {
   if (s->Width <= 0 || s->Height <= 0) ERREXIT(&info, JERR_INPUT_EOF);
   info.image_width = static_cast<JDIMENSION>(s->Width);
   info.image_height = static_cast<JDIMENSION>(s->Height);
-  info.input_components = 3;
-#ifdef JCS_EXTENSIONS
-  info.in_color_space = JCS_EXT_BGR;  // the bitmap's own byte order, converted by the library
-#else
-  info.in_color_space = JCS_RGB;
-#endif
+  info.input_components = s->Components;
+  info.in_color_space = s->Layout;
   // The bitmap carries no resolution: JFIF density stays 1 by 1 without unit.
   jpeg_default_colorspace(&info);
   if (s->GrayScale) jpeg_set_colorspace(&info, JCS_GRAYSCALE);
@@ -143,16 +122,22 @@ J_DCT_METHOD LibraryDct(TDCTMethod method) {
   return JDCT_ISLOW;
 }
 
-// The library's own text for a message code.
-std::string LibraryMessage(int code) {
-  jpeg_error_mgr mgr {};
-  jpeg_std_error(&mgr);
-  jpeg_common_struct common {};
-  common.err = &mgr;
-  mgr.msg_code = code;
-  char text[JMSG_LENGTH_MAX];
-  (*mgr.format_message)(&common, text);
-  return text;
+// rowAt(y) gives row y of the picture in the settings' layout; progressed(percent) is told
+// after each row.
+template <typename RowAt, typename Progressed>
+void Encode(const TSettings& settings, TStream* stream, RowAt rowAt, Progressed progressed) {
+  TEncodeContext ctx;
+  ctx.Destination.Stream = stream;
+  if (!StartStep(&ctx, &settings)) Fail(ctx);
+  const auto height = static_cast<std::int64_t>(settings.Height);
+  while (ctx.Info.next_scanline < ctx.Info.image_height) {
+    // The library only reads the rows it is given.
+    auto* row = const_cast<JSAMPLE*>(rowAt(static_cast<std::int32_t>(ctx.Info.next_scanline)));
+    if (!WriteRowStep(&ctx, row)) Fail(ctx);
+    progressed(std::int64_t{ctx.Info.next_scanline} * 100 / height);
+  }
+  if (!FinishStep(&ctx)) Fail(ctx);
+  ctx.Destroy();
 }
 
 }  // namespace
@@ -161,37 +146,26 @@ void TCustomJPEGImage::SetProgressStep(int step) { FProgressStep = static_cast<s
 
 void TCustomJPEGImage::SaveToStream(TStream* stream) {
   if (!stream) return;
-  TEncodeContext ctx;
-  ctx.Destination.Stream = stream;
-  const TSettings settings{FBitmap.Width(), FBitmap.Height(), LibraryDct(DCTMethod), GrayScale,
-                           !FastProcessing,  Progressive,      Quality};
-  if (!StartStep(&ctx, &settings)) Fail(ctx);
-
-#ifndef JCS_EXTENSIONS
-  std::vector<JSAMPLE> rgb(FBitmap.Stride());
-#endif
-  const auto height = static_cast<std::int64_t>(FBitmap.Height());
+  const TSettings settings{FBitmap.Width(), FBitmap.Height(), LibraryDct(DCTMethod), GrayScale, !FastProcessing,
+                           Progressive,     Quality,          JCS_EXT_BGR,          3};
+  const TBitmap24& bitmap = FBitmap;
   std::int64_t lastPercent = 0;
-  while (ctx.Info.next_scanline < ctx.Info.image_height) {
-    const auto y = static_cast<std::int32_t>(ctx.Info.next_scanline);
-    auto* row = const_cast<JSAMPLE*>(FBitmap.ScanLine(y));
-#ifndef JCS_EXTENSIONS
-    for (std::size_t i = 0; i < rgb.size(); i += 3) {
-      rgb[i] = row[i + 2];
-      rgb[i + 1] = row[i + 1];
-      rgb[i + 2] = row[i];
-    }
-    row = rgb.data();
-#endif
-    if (!WriteRowStep(&ctx, row)) Fail(ctx);
-    const std::int64_t percent = std::int64_t{ctx.Info.next_scanline} * 100 / height;
-    if (percent != lastPercent && percent % FProgressStep == 0) {
-      lastPercent = percent;
-      if (OnProgress) OnProgress(*this);
-    }
-  }
-  if (!FinishStep(&ctx)) Fail(ctx);
-  ctx.Destroy();
+  Encode(settings, stream, [&bitmap](std::int32_t y) { return bitmap.ScanLine(y); },
+         [this, &lastPercent](std::int64_t percent) {
+           if (percent != lastPercent && percent % FProgressStep == 0) {
+             lastPercent = percent;
+             if (OnProgress) OnProgress(*this);
+           }
+         });
+}
+
+void TCustomJPEGImage::SaveRectToStream(const TBitmap32& picture, const TRect& area, TStream* stream) {
+  if (!stream) return;
+  const TSettings settings{area.Width(), area.Height(), LibraryDct(DCTMethod), GrayScale, !FastProcessing,
+                           Progressive,  Quality,       JCS_EXT_BGRX,         4};
+  Encode(settings, stream, [&picture, &area](std::int32_t y) {
+    return reinterpret_cast<const std::uint8_t*>(picture.ScanLine(area.Top + y) + area.Left);
+  }, [](std::int64_t) {});
 }
 
 void TCustomJPEGImage::SaveToFile(const std::string& fileName) {

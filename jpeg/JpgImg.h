@@ -35,6 +35,12 @@ public:
   // destroyed; an empty bitmap fails with "Premature end of input file".
   void SaveToStream(TStream* stream);
 
+  // Encodes the rectangle area of picture, which must lie inside it, with these settings,
+  // reading the picture's own rows (blue, green, red, padding) without copying them: the same
+  // bytes SaveToStream writes for a 24-bit bitmap of those pixels. Failures as SaveToStream;
+  // OnProgress is not told.
+  void SaveRectToStream(const TBitmap32& picture, const TRect& area, TStream* stream);
+
   // Encodes into a file published whole (TFileStream, links under the name replaced). A file
   // that cannot be created fails with EFCreateError before any encoding; when encoding or
   // writing fails nothing is published, so no broken file stays and an old one is untouched.

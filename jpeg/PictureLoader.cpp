@@ -30,16 +30,17 @@ std::string PictureExtension(const std::string& path) {
   return path.substr(dot + 1);
 }
 
-void LoadPictureFromFile(TBitmap32& bitmap, const std::string& path) {
+std::int64_t LoadPictureFromFile(TBitmap32& bitmap, const std::string& path) {
   const std::string extension = PictureExtension(path);
   if (!IsJPEGExtension(extension)) throw EInvalidGraphic::UnknownExtension(extension);
   std::int64_t size = 0;
   TFileHandle file = OpenFileForReading(path, &size);
   if (size == 0) {
     bitmap.SetSize(0, 0);
-    return;
+    return 0;
   }
   DecodeJPEG(file.Fd(), bitmap);
+  return size;
 }
 
 }  // namespace mosaicer

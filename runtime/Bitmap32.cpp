@@ -1,11 +1,14 @@
 #include "runtime/Bitmap32.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <string>
 
 #include "runtime/Canvas.h"
 #include "runtime/Exceptions.h"
@@ -70,6 +73,57 @@ std::size_t TBitmap32::MaxPixelBytes() {
 }
 
 void TBitmap32::SetMaxPixelBytes(std::size_t bytes) { gMaxPixelBytesOverride = bytes; }
+
+namespace {
+
+struct TProcessMemory {
+  std::uint64_t Resident = 0;
+  std::uint64_t AddressSpace = 0;
+  std::uint64_t Data = 0;
+};
+
+// The kernel's own account of this process, in bytes.
+TProcessMemory ProcessMemory() {
+  TProcessMemory use;
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  std::uint64_t kib = 0;
+  while (status >> key) {
+    if (key == "VmRSS:" || key == "VmSize:" || key == "VmData:") {
+      if (!(status >> kib)) break;
+      (key == "VmRSS:" ? use.Resident : key == "VmSize:" ? use.AddressSpace : use.Data) = kib * 1024;
+    }
+    status.ignore(1 << 16, '\n');
+  }
+  return use;
+}
+
+std::uint64_t Left(std::uint64_t limit, std::uint64_t used) { return limit > used ? limit - used : 0; }
+
+}  // namespace
+
+std::uint64_t AvailableMemory() {
+  const TProcessMemory use = ProcessMemory();
+  std::uint64_t available = UINT64_MAX;
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0)
+    available = Left(static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2, use.Resident);
+  rlimit limit {};
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    available = std::min(available, Left(limit.rlim_cur, use.AddressSpace));
+  if (getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    available = std::min(available, Left(limit.rlim_cur, use.Data));
+  return available;
+}
+
+void CheckMemoryFor(std::uint64_t bytes, const char* step) {
+  const std::uint64_t available = AvailableMemory();
+  if (bytes <= available) return;
+  constexpr std::uint64_t kMiB = 1 << 20;
+  throw EOutOfMemory(std::string("Not enough memory to ") + step + ": it needs " + std::to_string((bytes + kMiB - 1) / kMiB) +
+                     " MiB, and only " + std::to_string(available / kMiB) + " MiB are free for it");
+}
 
 TBitmap32::TBitmap32() = default;
 TBitmap32::~TBitmap32() = default;

@@ -66,6 +66,15 @@ private:
   std::size_t FMappingBytes = 0;
 };
 
+// What the process may still allocate for one large step (loading, preview, save): the least
+// of half the physical memory less what the process has resident, the RLIMIT_AS soft limit
+// less its address space, and the RLIMIT_DATA soft limit less its data segment.
+std::uint64_t AvailableMemory();
+
+// Refuses a step that needs more than AvailableMemory() with EOutOfMemory, before anything is
+// allocated; step names it ("load the picture").
+void CheckMemoryFor(std::uint64_t bytes, const char* step);
+
 class TCanvas;
 
 class TBitmap32 {

@@ -17,6 +17,9 @@ EFCreateError::EFCreateError(const std::string& path, int errorCode)
 EJPEG::EJPEG(int messageCode)
     : Exception("JPEG error #" + std::to_string(messageCode)), FMessageCode(messageCode) {}
 
+EJPEG::EJPEG(int messageCode, std::string detail)
+    : Exception("JPEG error #" + std::to_string(messageCode), std::move(detail)), FMessageCode(messageCode) {}
+
 EInvalidOperation::EInvalidOperation() : Exception("Canvas does not allow drawing") {}
 
 EInvalidOp::EInvalidOp() : Exception("Invalid floating point operation") {}

@@ -39,10 +39,11 @@ public:
   EFCreateError(const std::string& path, int errorCode);
 };
 
-// "JPEG error #%d", raised while decoding.
+// "JPEG error #%d", raised while decoding; the library's text for the code is the detail.
 class EJPEG : public Exception {
 public:
   explicit EJPEG(int messageCode);
+  EJPEG(int messageCode, std::string detail);
   int MessageCode() const { return FMessageCode; }
 
 private:
@@ -51,6 +52,13 @@ private:
 
 // The JPEG library's own formatted message, raised while encoding.
 class EJPEGException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// A large step that would take more memory than the process may still use, refused before it
+// allocates; also an allocation that failed anyway.
+class EOutOfMemory : public Exception {
 public:
   using Exception::Exception;
 };

@@ -1,5 +1,6 @@
 // The command-line tool's commands, output formats and exit codes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <png.h>
 
@@ -59,6 +60,16 @@ TEST_F(Cli, InfoShowsWhatTheWindowShows) {
                                                        "\", \"width\": 640, \"height\": 480, \"file_size\": " + Size + "}\n");
 }
 
+// Sizes past 2 and 4 GiB are shown as they are, not wrapped to 32 bits.
+TEST_F(Cli, InfoShowsTheTrueSizeOfLargeFiles) {
+  for (const std::int64_t size : {std::int64_t{3} << 30, std::int64_t{20} << 30}) {
+    ASSERT_EQ(::truncate(Picture.c_str(), size), 0);
+    const std::string bytes = std::to_string(size);
+    EXPECT_NE(RunTool({"info", Picture}).Out.find("Size:       " + bytes + " bytes\n"), std::string::npos) << bytes;
+    EXPECT_NE(RunTool({"info", Picture, "--json"}).Out.find("\"file_size\": " + bytes + "}"), std::string::npos) << bytes;
+  }
+}
+
 TEST_F(Cli, DivideAsJson) {
   const TRun r = RunTool({"divide", "--size", "200x101", "--chunks", "7", "--seed", "12345", "--json"});
   EXPECT_EQ(r.Code, 0);
@@ -83,7 +94,7 @@ TEST_F(Cli, FailuresPrintTheMessageAndExit1) {
   WriteBytes(Dir.File("text.jpg"), {'h', 'i'});
   r = RunTool({"info", Dir.File("text.jpg")});
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err, "JPEG error #53.\n");
+  EXPECT_EQ(r.Err, "JPEG error #53.\nNot a JPEG file: starts with 0x68 0x69\n") << "the library's explanation follows";
   r = RunTool({"divide", "--size", "3x480", "--chunks", "16", "--seed", "1"});
   EXPECT_EQ(r.Code, 1);
   EXPECT_EQ(r.Err, "A picture of 3x480 pixels is too small for 16 chunks.\n");

@@ -1,10 +1,12 @@
 // The division model, the shared generator and the random division.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/MCImage.h"
@@ -293,6 +295,103 @@ TEST(MakeBreakup, PropertiesOverRandomSizesCountsAndStates) {
     ASSERT_EQ(RandomState, after);
     for (std::int32_t i = 0; i < rows; ++i) ASSERT_EQ(Cells(b.Rows(i)), Cells(again.Rows(i)));
   }
+}
+
+// The division written out plainly, independent of the code under test: a row that runs out of
+// span is completed by searching all its cells for the widest (the first of equals) for every
+// missing cell, as the division did before it kept its cells in a heap.
+struct TPlainDivision {
+  std::uint32_t State;
+  std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> Rows;  // Left and Width, sorted
+  std::vector<std::int32_t> Heights;
+
+  std::int32_t Below(std::int32_t n) {
+    State = State * 134775813u + 1u;
+    return static_cast<std::int32_t>((std::uint64_t{static_cast<std::uint32_t>(n)} * State) >> 32);
+  }
+
+  void Divide(std::int32_t w, std::int32_t h, std::int32_t n) {
+    std::int32_t rows = 1;
+    while (std::int64_t{rows} * (rows + 1) < n) ++rows;
+    const std::int32_t perRow = n / rows;
+    for (std::int32_t i = 0; i < rows; ++i) {
+      const bool last = i == rows - 1;
+      const std::int32_t c = last ? n - (rows - 1) * perRow : perRow;
+      Heights.push_back(last ? h - (rows - 1) * (h / rows) : h / rows);
+      std::vector<std::int32_t> left, width;  // in the order of creation
+      std::int32_t a = 0, b = w - 1;
+      for (std::int32_t j = 0; j < c; ++j) {
+        const std::int32_t d = b - a;
+        if (j == c - 1 || d < 1) {
+          left.push_back(a);
+          width.push_back(b - a + 1);
+          for (std::int32_t k = j + 1; k < c; ++k) {
+            std::size_t widest = 0;
+            for (std::size_t m = 1; m < width.size(); ++m)
+              if (width[m] > width[widest]) widest = m;
+            const std::int32_t r = Below(width[widest] - 1) + 1;
+            left.push_back(left[widest] + r);
+            width.push_back(width[widest] - r);
+            width[widest] = r;
+          }
+          break;
+        }
+        const std::int32_t r = Below(d - 1) + 1;
+        if (r < d / 2) {
+          left.push_back(a);
+          width.push_back(r);
+          a += r;
+        } else {
+          left.push_back(a + r);
+          width.push_back(d - r + 1);
+          b = a + r - 1;
+        }
+      }
+      Rows.emplace_back();
+      for (std::size_t m = 0; m < left.size(); ++m) Rows.back().emplace_back(left[m], width[m]);
+      std::sort(Rows.back().begin(), Rows.back().end());
+    }
+  }
+};
+
+void ExpectAsPlain(std::int32_t w, std::int32_t h, std::int32_t n, std::uint32_t state) {
+  SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + " N=" + std::to_string(n) + " state=" + std::to_string(state));
+  TPlainDivision plain{state, {}, {}};
+  plain.Divide(w, h, n);
+  const TMCBreakup b = Divide(w, h, n, state);
+  EXPECT_EQ(RandomState, plain.State);
+  ASSERT_EQ(b.RowCount(), static_cast<std::int32_t>(plain.Rows.size()));
+  for (std::int32_t i = 0; i < b.RowCount(); ++i) {
+    const TMCRow& row = b.Rows(i);
+    std::vector<std::pair<std::int32_t, std::int32_t>> cells;
+    for (std::int32_t j = 0; j < row.CellCount(); ++j) cells.emplace_back(row.Cells(j).Left, row.Cells(j).Width);
+    ASSERT_EQ(cells, plain.Rows[static_cast<std::size_t>(i)]) << "row " << i;
+    ASSERT_EQ(b.Rows(i).Height, plain.Heights[static_cast<std::size_t>(i)]) << "row " << i;
+  }
+  ASSERT_NO_FATAL_FAILURE(ExpectSound(b, w, h, n));
+}
+
+TEST(MakeBreakup, AsThePlainRuleOverRandomSizesCountsAndStates) {
+  std::mt19937 rng(97);
+  for (int trial = 0; trial < 1500; ++trial) {
+    // Counts spread over every magnitude up to 2^13, pictures from the narrowest that takes the
+    // count to a few times wider, so that most rows of many cells run out of span.
+    const double magnitude = std::uniform_real_distribution<double>(0, 13)(rng);
+    const auto n = static_cast<std::int32_t>(std::exp2(magnitude));
+    std::int32_t rows = 1;
+    while (rows * (rows + 1) < n) ++rows;
+    const std::int32_t last = n - (rows - 1) * (n / rows);
+    const auto w = static_cast<std::int32_t>(std::uniform_int_distribution<int>(last, 3 * last + 8)(rng));
+    const auto h = static_cast<std::int32_t>(std::uniform_int_distribution<int>(rows, rows + 50)(rng));
+    ASSERT_NO_FATAL_FAILURE(ExpectAsPlain(w, h, n, static_cast<std::uint32_t>(rng())));
+  }
+}
+
+// 1024 rows of 1024 cells: on pictures this narrow nearly every row runs out of span, and in the
+// narrowest all its cells are one column wide, ties everywhere.
+TEST(MakeBreakup, AsThePlainRuleForAMillionChunksOnNarrowPictures) {
+  ASSERT_NO_FATAL_FAILURE(ExpectAsPlain(1024, 1024, 1048576, 2026));
+  ASSERT_NO_FATAL_FAILURE(ExpectAsPlain(1100, 1030, 1048576, 12));
 }
 
 }  // namespace

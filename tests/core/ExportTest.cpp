@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <unordered_set>
 
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
@@ -28,9 +29,9 @@ namespace fs = std::filesystem;
 // The generator and the name alphabet written out plainly, independent of the code under test.
 struct TPlainNames {
   std::uint32_t State;
-  std::string Next() {
+  std::string Next(int length = 8) {
     std::string name;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < length; ++i) {
       State = State * 134775813u + 1u;
       name += "abcdefghijklmnopqrstuvwxyz0123456789"[(36ull * State) >> 32];
     }
@@ -119,6 +120,38 @@ TEST(RandomName, EightDrawsPerNameAndAWholeNewNameOnARepeat) {
   const std::uint32_t before = RandomState;
   EXPECT_EQ(RandomName(0, {""}), "") << "no endless loop";
   EXPECT_EQ(RandomState, before);
+}
+
+// Many names against the plain rule (draw, look up in an ordered set, draw the whole name again),
+// so every redraw comes at the same place: three letters fill most of their 46,656 names, and
+// eight letters are drawn for a quarter of a million cells.
+TEST(RandomName, SameNamesAsAPlainLookUpAtLargeCounts) {
+  struct TCase {
+    std::int32_t Length, Count;
+    std::uint32_t State;
+  };
+  for (const TCase& c : {TCase{3, 30000, 77}, TCase{8, 262144, 2026}}) {
+    SCOPED_TRACE(c.Length);
+    TPlainNames plain{c.State};
+    std::set<std::string> plainUsed;
+    std::unordered_set<std::string> used;
+    RandomState = c.State;
+    std::int64_t redraws = 0;
+    for (std::int32_t k = 0; k < c.Count; ++k) {
+      std::string expected = plain.Next(c.Length);
+      for (; plainUsed.contains(expected); ++redraws) expected = plain.Next(c.Length);
+      plainUsed.insert(expected);
+      const std::string name = RandomName(c.Length, used);
+      if (name != expected || RandomState != plain.State) {
+        ADD_FAILURE() << "name " << k << ": " << name << " instead of " << expected;
+        break;
+      }
+      used.insert(name);
+    }
+    if (c.Length == 3) {
+      EXPECT_GT(redraws, 10000);
+    }
+  }
 }
 
 TEST_F(Export, NamesFollowTheGeneratorCellByCell) {
@@ -220,7 +253,10 @@ TEST_F(Export, FileNamesAreEscapedInTheHtmlButNotOnDisk) {
       {"tab\there\x7F.jpg", "tab%09here%7F"},
       {"c:\\dos.jpg", "c%3A%5Cdos"},
       {"plain_Name-1.2.jpg", "plain_Name-1.2"},
-      {"caf\xC3\xA9.jpg", "caf\xC3\xA9"},
+      {"caf\xC3\xA9.jpg", "caf%C3%A9"},
+      {"\xC3\xA9.jpg", "%C3%A9"},
+      {"\xFF\xFE.jpg", "%FF%FE"},
+      {"~\x7F\x80.jpg", "~%7F%80"},
   };
   for (const TCase& c : cases) {
     const std::string folder = Dir.File("esc" + std::to_string(&c - cases));
@@ -232,6 +268,23 @@ TEST_F(Export, FileNamesAreEscapedInTheHtmlButNotOnDisk) {
       EXPECT_TRUE(fs::exists(folder + "/" + cell->FileName)) << "the real name on disk: " << cell->FileName;
     }
   }
+}
+
+// Names that are not ASCII, or not even UTF-8, give HTML of ASCII alone, which reads the same in
+// any page charset; a prefix is the user's URL and is kept as given.
+TEST_F(Export, HtmlIsAsciiWhateverTheFileName) {
+  Divide(9);
+  Image.FileName = Dir.File("\xFF\xFE caf\xC3\xA9.jpg");
+  const std::string folder = Dir.File("ascii");
+  const std::string html = Image.SaveFragments("pics/", folder);
+  EXPECT_EQ(std::count_if(html.begin(), html.end(), [](char c) { return static_cast<unsigned char>(c) > 0x7E; }), 0)
+      << html;
+  EXPECT_EQ(Count(html, "src=\"pics/%FF%FE%20caf%C3%A9-"), 9u);
+  for (const TMCCell* cell : AllCells(Image)) {
+    EXPECT_EQ(cell->FileName.substr(0, 9), "\xFF\xFE caf\xC3\xA9-");
+    EXPECT_TRUE(fs::is_regular_file(folder + "/" + cell->FileName)) << cell->FileName;
+  }
+  EXPECT_EQ(Count(Image.SaveFragments("b\xC3\xA9/", folder), "src=\"b\xC3\xA9/%FF%FE%20caf%C3%A9-"), 9u);
 }
 
 TEST_F(Export, FolderRules) {
@@ -452,22 +505,27 @@ TEST_P(ExportFailure, AFileSizeLimitInAChildProcess) {
   }
 }
 
-// A fragment that cannot be encoded (its pixels exceed the bitmap limit here) makes no file;
-// the smaller ones before it stay, whichever thread encoded what.
+// A fragment that cannot be encoded (wider than a JPEG file can be) makes no file; the smaller
+// ones before it stay, whichever thread encoded what.
 TEST_P(ExportFailure, AFragmentThatCannotBeEncoded) {
-  Band({20, 20, 20, 150, 20, 20, 20});
-  // The names come from the generator, so the same state gives the same names as the band's save.
+  Image.Bitmap.SetSize(65621, 2);
+  Image.Bitmap.Fill(Color32(10, 200, 30));
+  Image.ImageWidth = Image.Bitmap.Width();
+  Image.ImageHeight = Image.Bitmap.Height();
+  Band({20, 20, 20, 65501, 20, 20, 20});
+  // The names come from the generator, so the same state gives the same names in both saves.
   const std::uint32_t state = RandomState;
   Image.EncodeThreads = 1;
-  Image.SaveFragments("", Dir.File("band"));
+  EXPECT_THROW_MSG(Image.SaveFragments("", Dir.File("band")), EJPEGException,
+                   "Maximum supported image dimension is 65500 pixels");
   Complete.clear();
-  for (const TMCCell* c : AllCells(Image)) Complete.push_back(ReadBytes(Dir.File("band/" + c->FileName)));
+  for (const TMCCell* c : AllCells(Image))
+    if (fs::exists(Dir.File("band/" + c->FileName))) Complete.push_back(ReadBytes(Dir.File("band/" + c->FileName)));
+  ASSERT_EQ(Complete.size(), 3u);
   Image.EncodeThreads = GetParam();
-  TBitmap32::SetMaxPixelBytes(std::size_t{100} * 800 * 3);
   const std::string folder = Dir.File("stopped");
   RandomState = state;
-  EXPECT_THROW_MSG(Image.SaveFragments("", folder), Exception, "Can't allocate the DIB handle");
-  TBitmap32::SetMaxPixelBytes(0);
+  EXPECT_THROW_MSG(Image.SaveFragments("", folder), EJPEGException, "Maximum supported image dimension is 65500 pixels");
   ExpectStoppedAt(folder, 3);
 }
 

@@ -123,6 +123,60 @@ TEST(JpgImg, EverySettingMatchesTheSameCjpegOption) {
   }
 }
 
+// The save encodes each fragment straight from the picture's 32-bit rows; the file must be the
+// one the 24-bit bitmap of the same pixels gives, whatever the padding bytes hold.
+TEST(JpgImg, ARectangleOfAPictureGivesTheSameBytesAsItsCopy) {
+  TTempDir dir;
+  const TSamples photo = PhotoLike(203, 150, 7);
+  TBitmap32 picture;
+  picture.SetSize(photo.Width, photo.Height);
+  for (int y = 0; y < photo.Height; ++y)
+    for (int x = 0; x < photo.Width; ++x) {
+      const std::uint8_t* p = &photo.Data[(static_cast<std::size_t>(y) * static_cast<std::size_t>(photo.Width) + static_cast<std::size_t>(x)) * 3];
+      picture.SetPixel(x, y, Color32(p[0], p[1], p[2], static_cast<std::uint8_t>(x * 7 + y)));
+    }
+  struct TRectCase {
+    const char* Name;
+    TRect Area;
+  } rects[] = {{"1x1 top-left", {0, 0, 1, 1}},
+               {"13x7 inside", {50, 40, 63, 47}},
+               {"bottom-right edge", {150, 100, 203, 150}},
+               {"the whole picture", {0, 0, 203, 150}}};
+  struct TSetting {
+    const char* Name;
+    std::function<void(TJPEGImage&)> Set;
+  } settings[] = {{"defaults", [](TJPEGImage&) {}},
+                  {"progressive", [](TJPEGImage& j) { j.Progressive = true; }},
+                  {"grey", [](TJPEGImage& j) { j.GrayScale = true; }},
+                  {"float, standard tables", [](TJPEGImage& j) { j.DCTMethod = TDCTMethod::FloatingPoint; j.FastProcessing = true; }},
+                  {"quality 100", [](TJPEGImage& j) { j.Quality = 100; }}};
+  for (const TRectCase& r : rects)
+    for (const TSetting& setting : settings) {
+      SCOPED_TRACE(std::string(r.Name) + ", " + setting.Name);
+      TJPEGImage copy, direct;
+      setting.Set(copy);
+      setting.Set(direct);
+      copy.Bitmap().SetSize(r.Area.Width(), r.Area.Height());
+      copy.Bitmap().Draw({0, 0, r.Area.Width(), r.Area.Height()}, r.Area, picture);
+      TMemoryStream stream;
+      direct.SaveRectToStream(picture, r.Area, &stream);
+      EXPECT_EQ(stream.Bytes(), Encode(copy));
+    }
+  // And so, with the defaults, what cjpeg writes from those pixels.
+  TSamples inner{13, 7, 3, {}};
+  for (int y = 40; y < 47; ++y)
+    for (int x = 50; x < 63; ++x) {
+      const TColor32 c = picture.Pixel(x, y);
+      inner.Data.insert(inner.Data.end(), {RedOf(c), GreenOf(c), BlueOf(c)});
+    }
+  const auto expected = Cjpeg(dir, inner, "-quality 75 -optimize -dct int -sample 2x2");
+  SKIP_WITHOUT_CJPEG(expected);
+  TJPEGImage jpeg;
+  TMemoryStream stream;
+  jpeg.SaveRectToStream(picture, {50, 40, 63, 47}, &stream);
+  EXPECT_EQ(stream.Bytes(), expected);
+}
+
 TEST(JpgImg, TopRowFirstAndRedStaysRed) {
   // Red above, blue below: a swapped byte order or a bottom-up walk shows at once.
   TSamples pixels = Uniform(21, 32, 255, 0, 0);
@@ -211,6 +265,17 @@ TEST(JpgImg, LibraryErrorsCarryTheLibrarysMessage) {
   EXPECT_THROW_MSG(jpeg.SaveToStream(&stream), EJPEGException, "Maximum supported image dimension is 65500 pixels");
   EXPECT_TRUE(stream.Bytes().empty());
   jpeg.SaveToStream(nullptr);  // no stream: nothing to do
+}
+
+// A memory stream that cannot grow stands for an allocation that failed: that is short memory,
+// never a full disk.
+TEST(JpgImg, AMemoryStreamThatCannotGrowIsReportedAsMemory) {
+  struct TFullMemory : TMemoryStream {
+    std::size_t Write(const void*, std::size_t) noexcept override { return 0; }
+  } stream;
+  TJPEGImage jpeg;
+  Fill(jpeg, PhotoLike(64, 64, 2));
+  EXPECT_THROW_MSG(jpeg.SaveToStream(&stream), EJPEGException, "Insufficient memory (case 0)");
 }
 
 class JpgImgFile : public ::testing::Test {

@@ -1,7 +1,9 @@
 // Loading picture files: the extension table, open failures, and JPEG decoding checked against
 // libjpeg's own output.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -229,6 +231,54 @@ TEST_F(PictureLoader, AbsurdClaimedSizeIsRefusedBeforeAllocating) {
   Bitmap.SetSize(2, 2);
   EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("huge.jpg")), Exception, "Can't allocate the DIB handle");
   EXPECT_TRUE(Bitmap.Empty());
+}
+
+// Each scan of a multi-scan file walks the picture's blocks again; past what any encoder writes
+// the file is refused, and counting stops there rather than after thousands of scans.
+TEST_F(PictureLoader, FilesWithMoreScansThanAnyEncoderWritesAreRefused) {
+  const auto progressive = EncodeJPEG(PhotoLike(64, 48, 2), {.Progressive = true});
+  // libjpeg's own progression writes 10 scans for a colour picture.
+  WriteBytes(Dir.File("90.jpg"), WithRepeatedLastScan(progressive, 90));
+  LoadPictureFromFile(Bitmap, Dir.File("90.jpg"));
+  EXPECT_EQ(Bitmap.Width(), 64);
+
+  Bitmap.SetSize(3, 2);
+  WriteBytes(Dir.File("91.jpg"), WithRepeatedLastScan(progressive, 91));
+  EXPECT_THROW_MSG(LoadPictureFromFile(Bitmap, Dir.File("91.jpg")), EInvalidGraphic,
+                   "The JPEG file has more than 100 scans, more than any encoder writes, so it is refused");
+  EXPECT_TRUE(Bitmap.Empty()) << "no half-decoded picture stays";
+
+  WriteBytes(Dir.File("flood.jpg"), WithRepeatedLastScan(progressive, 20000));
+  const std::uint64_t before = BytesReadSoFar();
+  EXPECT_THROW(LoadPictureFromFile(Bitmap, Dir.File("flood.jpg")), EInvalidGraphic);
+  EXPECT_LT(BytesReadSoFar() - before, progressive.size() + 200 * 1024) << "reading stops at the 101st scan";
+}
+
+TEST_F(PictureLoader, ManyMarkersCostOnlyTheirBytes) {
+  const auto jpeg = EncodeJPEG(PhotoLike(40, 30, 4));
+  WriteBytes(Dir.File("comments.jpg"), WithComments(jpeg, 200000));
+  LoadPictureFromFile(Bitmap, Dir.File("comments.jpg"));
+  ExpectSamePixels(Bitmap, DecodeReferenceRGB(jpeg));
+}
+
+// A picture followed by a 20 GiB sparse tail, with and without its end marker: the loader reads
+// the picture, at most a bounded stretch of what follows, and gives the file's true size.
+TEST_F(PictureLoader, LoadingStopsAtTheEndOfThePicture) {
+  constexpr std::int64_t kTail = std::int64_t{20} << 30;
+  for (const bool progressive : {false, true})
+    for (const bool endMarker : {true, false}) {
+      SCOPED_TRACE(std::string(progressive ? "progressive" : "baseline") + (endMarker ? "" : ", no end marker"));
+      auto jpeg = EncodeJPEG(PhotoLike(96, 64, 8), {.Progressive = progressive});
+      const TSamples reference = DecodeReferenceRGB(jpeg);
+      if (!endMarker) jpeg.resize(jpeg.size() - 2);
+      const std::string path = Dir.File("tail.jpg");
+      WriteBytes(path, jpeg);
+      ASSERT_EQ(::truncate(path.c_str(), kTail), 0);
+      const std::uint64_t before = BytesReadSoFar();
+      EXPECT_EQ(LoadPictureFromFile(Bitmap, path), kTail);
+      EXPECT_LT(BytesReadSoFar() - before, jpeg.size() + (std::uint64_t{2} << 20));
+      ExpectSamePixels(Bitmap, reference);
+    }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,25 +9,13 @@
 #include <iterator>
 #include <stdexcept>
 
-#include <jpeglib.h>
+#include "jpeg/JpegError.h"
 
 namespace mosaicer::testing {
 
 namespace {
 
-struct TErrorManager {
-  jpeg_error_mgr Pub;
-  std::jmp_buf Jump;
-  char Message[JMSG_LENGTH_MAX];
-};
-
-void ErrorExit(j_common_ptr cinfo) {
-  auto* err = reinterpret_cast<TErrorManager*>(cinfo->err);
-  (*cinfo->err->format_message)(cinfo, err->Message);
-  std::longjmp(err->Jump, 1);
-}
-
-bool Compress(jpeg_compress_struct* info, TErrorManager* err, const TSamples* samples, const TJpegOptions* options,
+bool Compress(jpeg_compress_struct* info, TJpegErrorManager* err, const TSamples* samples, const TJpegOptions* options,
               unsigned char** out, unsigned long* outSize) {
   if (setjmp(err->Jump)) return false;
   jpeg_create_compress(info);
@@ -107,9 +94,8 @@ TSamples Uniform(int width, int height, std::uint8_t r, std::uint8_t g, std::uin
 
 std::vector<std::uint8_t> EncodeJPEG(const TSamples& samples, const TJpegOptions& options) {
   jpeg_compress_struct info {};
-  TErrorManager err {};
-  info.err = jpeg_std_error(&err.Pub);
-  err.Pub.error_exit = ErrorExit;
+  TJpegErrorManager err {};
+  info.err = SetUpErrorManager(err, TJpegWarnings::Raise);
   unsigned char* out = nullptr;
   unsigned long outSize = 0;
   const bool ok = Compress(&info, &err, &samples, &options, &out, &outSize);
@@ -158,7 +144,7 @@ namespace mosaicer::testing {
 
 namespace {
 
-bool Decompress(jpeg_decompress_struct* info, TErrorManager* err, const std::vector<std::uint8_t>* jpeg, TSamples* out) {
+bool Decompress(jpeg_decompress_struct* info, TJpegErrorManager* err, const std::vector<std::uint8_t>* jpeg, TSamples* out) {
   if (setjmp(err->Jump)) return false;
   jpeg_create_decompress(info);
   jpeg_mem_src(info, jpeg->data(), static_cast<unsigned long>(jpeg->size()));
@@ -181,9 +167,8 @@ bool Decompress(jpeg_decompress_struct* info, TErrorManager* err, const std::vec
 
 TSamples DecodeReferenceRGB(const std::vector<std::uint8_t>& jpeg) {
   jpeg_decompress_struct info {};
-  TErrorManager err {};
-  info.err = jpeg_std_error(&err.Pub);
-  err.Pub.error_exit = ErrorExit;
+  TJpegErrorManager err {};
+  info.err = SetUpErrorManager(err, TJpegWarnings::Ignore);
   TSamples out;
   const bool ok = Decompress(&info, &err, &jpeg, &out);
   jpeg_destroy_decompress(&info);
@@ -203,6 +188,36 @@ std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, int wi
     }
   }
   throw std::runtime_error("no frame header");
+}
+
+std::vector<std::uint8_t> WithRepeatedLastScan(const std::vector<std::uint8_t>& jpeg, int extra) {
+  std::size_t sos = 0;
+  for (std::size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) sos = i;
+  const std::size_t eoi = jpeg.size() - 2;
+  if (sos == 0 || jpeg[eoi] != 0xFF || jpeg[eoi + 1] != 0xD9) throw std::runtime_error("no scan before the end marker");
+  std::vector<std::uint8_t> out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(eoi));
+  for (int i = 0; i < extra; ++i)
+    out.insert(out.end(), jpeg.begin() + static_cast<std::ptrdiff_t>(sos), jpeg.begin() + static_cast<std::ptrdiff_t>(eoi));
+  out.insert(out.end(), {0xFF, 0xD9});
+  return out;
+}
+
+std::vector<std::uint8_t> WithComments(const std::vector<std::uint8_t>& jpeg, int count) {
+  std::vector<std::uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+  out.reserve(jpeg.size() + 4 * static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) out.insert(out.end(), {0xFF, 0xFE, 0x00, 0x02});
+  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+  return out;
+}
+
+std::uint64_t BytesReadSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  throw std::runtime_error("no /proc/self/io");
 }
 
 }  // namespace mosaicer::testing

@@ -72,4 +72,14 @@ TSamples DecodeReferenceRGB(const std::vector<std::uint8_t>& jpeg);
 // The JPEG with its frame header claiming another size.
 std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, int width, int height);
 
+// The JPEG with its last scan repeated extra more times before the end marker: a small file of
+// many scans, each of which makes a decoder walk the picture's blocks again.
+std::vector<std::uint8_t> WithRepeatedLastScan(const std::vector<std::uint8_t>& jpeg, int extra);
+
+// The JPEG with count empty comment markers right after its start marker.
+std::vector<std::uint8_t> WithComments(const std::vector<std::uint8_t>& jpeg, int count);
+
+// Bytes this process has read through read() and the like so far.
+std::uint64_t BytesReadSoFar();
+
 }  // namespace mosaicer::testing
