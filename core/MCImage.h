@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -49,7 +50,32 @@ public:
   const TMCRow& Rows(std::int32_t index) const;
   void Clear();
 
+  // How many cells all rows hold together.
+  std::size_t CellCount() const;
+
+  // Visits every cell in order, row by row and left to right within a row. The visitor takes the
+  // cell, or the cell with its row's index and its own index in that row.
+  template <typename F>
+  void ForEachCell(F&& visit) {
+    VisitCells(*this, visit);
+  }
+  template <typename F>
+  void ForEachCell(F&& visit) const {
+    VisitCells(*this, visit);
+  }
+
 private:
+  template <typename Self, typename F>
+  static void VisitCells(Self& self, F& visit) {
+    for (std::int32_t i = 0; i < self.RowCount(); ++i) {
+      auto& row = self.Rows(i);
+      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+        if constexpr (std::is_invocable_v<F&, decltype(row.Cells(j)), std::int32_t, std::int32_t>) visit(row.Cells(j), i, j);
+        else visit(row.Cells(j));
+      }
+    }
+  }
+
   std::vector<std::unique_ptr<TMCRow>> FRows;
 };
 

@@ -54,6 +54,12 @@ void TMCBreakup::Clear() {
   FRows.clear();
 }
 
+std::size_t TMCBreakup::CellCount() const {
+  std::size_t count = 0;
+  for (const auto& row : FRows) count += static_cast<std::size_t>(row->CellCount());
+  return count;
+}
+
 std::uint32_t RandomState = 0;
 
 void SeedRandomFromClock() { RandomState = static_cast<std::uint32_t>(HighResolutionCounter()); }

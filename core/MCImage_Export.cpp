@@ -73,19 +73,15 @@ std::string UrlFileName(const std::string& name) {
 void CheckSavable(const TMCImage& image) {
   if (image.Bitmap.Empty()) throw Exception("No picture is loaded, so there is nothing to save");
   const std::int64_t width = image.Bitmap.Width(), height = image.Bitmap.Height();
-  for (std::int32_t i = 0; i < image.Breakup.RowCount(); ++i) {
-    const TMCRow& row = image.Breakup.Rows(i);
-    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-      const TMCCell& c = row.Cells(j);
-      const bool inside = c.Width >= 1 && c.Height >= 1 && c.Left >= 0 && c.Top >= 0 &&
-                          std::int64_t{c.Left} + c.Width <= width && std::int64_t{c.Top} + c.Height <= height;
-      if (!inside)
-        throw EBreakupError("The division does not fit the " + std::to_string(width) + "x" + std::to_string(height) +
-                            " picture: cell " + std::to_string(j) + " of row " + std::to_string(i) + " is " +
-                            std::to_string(c.Width) + "x" + std::to_string(c.Height) + " pixels at " +
-                            std::to_string(c.Left) + "," + std::to_string(c.Top));
-    }
-  }
+  image.Breakup.ForEachCell([&](const TMCCell& c, std::int32_t i, std::int32_t j) {
+    const bool inside = c.Width >= 1 && c.Height >= 1 && c.Left >= 0 && c.Top >= 0 &&
+                        std::int64_t{c.Left} + c.Width <= width && std::int64_t{c.Top} + c.Height <= height;
+    if (!inside)
+      throw EBreakupError("The division does not fit the " + std::to_string(width) + "x" + std::to_string(height) +
+                          " picture: cell " + std::to_string(j) + " of row " + std::to_string(i) + " is " +
+                          std::to_string(c.Width) + "x" + std::to_string(c.Height) + " pixels at " +
+                          std::to_string(c.Left) + "," + std::to_string(c.Top));
+  });
 }
 
 std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
@@ -243,12 +239,11 @@ private:
 // tables) and the encoded bytes of every fragment being encoded or waiting for its file,
 // counted generously at a byte a pixel.
 std::uint64_t SaveMemoryNeed(const TMCBreakup& breakup, std::int32_t threads, std::size_t window) {
-  std::uint64_t largest = 0, cells = 0;
-  for (std::int32_t i = 0; i < breakup.RowCount(); ++i) {
-    const TMCRow& row = breakup.Rows(i);
-    for (std::int32_t j = 0; j < row.CellCount(); ++j, ++cells)
-      largest = std::max<std::uint64_t>(largest, std::uint64_t(row.Cells(j).Width) * std::uint64_t(row.Cells(j).Height));
-  }
+  std::uint64_t largest = 0;
+  breakup.ForEachCell([&](const TMCCell& cell) {
+    largest = std::max<std::uint64_t>(largest, std::uint64_t(cell.Width) * std::uint64_t(cell.Height));
+  });
+  const std::uint64_t cells = breakup.CellCount();
   const std::uint64_t held = std::min<std::uint64_t>(cells, static_cast<std::uint64_t>(threads) + window);
   return largest * (3 * static_cast<std::uint64_t>(threads) + held);
 }
@@ -274,8 +269,7 @@ std::string RandomName(std::int32_t length, const std::unordered_set<std::string
 void TMCImage::SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
                              const TSaveProgress& progress) {
   CheckSavable(*this);
-  std::size_t cellCount = 0;
-  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) cellCount += static_cast<std::size_t>(Breakup.Rows(i).CellCount());
+  const std::size_t cellCount = Breakup.CellCount();
   const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cellCount);
   const std::size_t window = 4 * static_cast<std::size_t>(threads);
   CheckMemoryFor(SaveMemoryNeed(Breakup, threads, window), "save the fragments");
@@ -284,25 +278,20 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
   std::int32_t total = 0;
   {
     std::unordered_set<std::string> usedNames;
-    std::size_t cells = 0;
-    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) cells += static_cast<std::size_t>(Breakup.Rows(i).CellCount());
-    usedNames.reserve(cells);
-    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
-      TMCRow& row = Breakup.Rows(i);
-      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-        const std::string name = RandomName(kNameLength, usedNames);
-        usedNames.insert(name);
-        row.Cells(j).FileName = baseName + "-" + name + ".jpg";
-      }
-    }
+    usedNames.reserve(cellCount);
+    Breakup.ForEachCell([&](TMCCell& cell) {
+      const std::string name = RandomName(kNameLength, usedNames);
+      usedNames.insert(name);
+      cell.FileName = baseName + "-" + name + ".jpg";
+    });
     total = static_cast<std::int32_t>(usedNames.size());
   }
 
   result = BuildHTML(*this, prefix);
 
   std::vector<const TMCCell*> cells;
-  for (std::int32_t i = 0; i < Breakup.RowCount(); ++i)
-    for (std::int32_t j = 0; j < Breakup.Rows(i).CellCount(); ++j) cells.push_back(&Breakup.Rows(i).Cells(j));
+  cells.reserve(cellCount);
+  Breakup.ForEachCell([&](const TMCCell& cell) { cells.push_back(&cell); });
   TEncodeQueue queue(Bitmap, cells, window);
   const TEncodeThreads extra(queue, threads - 1);
 

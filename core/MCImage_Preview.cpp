@@ -76,24 +76,20 @@ void TMCImage::DrawPreview(TCanvas& target, std::int32_t boxWidth, std::int32_t 
 
   if (showBreakup && Breakup.RowCount() > 0) {
     TCanvas& canvas = scaled.Canvas();
-    for (std::int32_t i = 0; i < Breakup.RowCount(); ++i) {
-      const TMCRow& row = Breakup.Rows(i);
-      for (std::int32_t j = 0; j < row.CellCount(); ++j) {
-        const TMCCell& cell = row.Cells(j);
-        const std::int32_t x1 = ScaledCoordinate(cell.Left, s);
-        const std::int32_t y1 = ScaledCoordinate(cell.Top, s);
-        const std::int32_t x2 = RoundToInt32((static_cast<long double>(cell.Left) + cell.Width) * s);
-        const std::int32_t y2 = RoundToInt32((static_cast<long double>(cell.Top) + cell.Height) * s);
-        canvas.SetPenColor(clGray);
-        canvas.SetPenStyle(psDot);
-        canvas.SetPenMode(pmMergePenNot);
-        canvas.MoveTo(x1, y1);
-        canvas.LineTo(x2, y1);
-        canvas.LineTo(x2, y2);
-        canvas.LineTo(x1, y2);
-        canvas.LineTo(x1, y1);
-      }
-    }
+    Breakup.ForEachCell([&](const TMCCell& cell) {
+      const std::int32_t x1 = ScaledCoordinate(cell.Left, s);
+      const std::int32_t y1 = ScaledCoordinate(cell.Top, s);
+      const std::int32_t x2 = RoundToInt32((static_cast<long double>(cell.Left) + cell.Width) * s);
+      const std::int32_t y2 = RoundToInt32((static_cast<long double>(cell.Top) + cell.Height) * s);
+      canvas.SetPenColor(clGray);
+      canvas.SetPenStyle(psDot);
+      canvas.SetPenMode(pmMergePenNot);
+      canvas.MoveTo(x1, y1);
+      canvas.LineTo(x2, y1);
+      canvas.LineTo(x2, y2);
+      canvas.LineTo(x1, y2);
+      canvas.LineTo(x1, y1);
+    });
   }
   target.CopyRect(layout.Placement, scaled.Canvas(), whole);
 }

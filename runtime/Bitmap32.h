@@ -43,7 +43,8 @@ struct TCopyClip {
 TCopyClip ClipCopy(const TRect& dst, const TRect& src, std::int32_t targetWidth, std::int32_t targetHeight,
                    std::int32_t sourceWidth, std::int32_t sourceHeight);
 
-enum TStretchFilter { sfNearest, sfLinear, sfSpline, sfLanczos, sfMitchell };
+// Only Lanczos is ever asked for; a bitmap left at nearest neighbour is drawn that way.
+enum TStretchFilter { sfNearest, sfLanczos };
 enum TDrawMode { dmOpaque, dmBlend };
 
 // Owns a block of pixel memory. Large blocks are mapped 2 MiB-aligned and asked for huge
@@ -115,7 +116,7 @@ public:
   // Copies the source rectangle of source into the destination rectangle of this bitmap,
   // clipped to this bitmap; a source rectangle reaching outside source is cut to it, and the
   // destination in proportion. Equal sizes copy exactly; other sizes are resampled with
-  // source's StretchFilter (sfLanczos exactly, the others as nearest neighbour). Nothing
+  // source's StretchFilter (sfLanczos exactly, sfNearest as nearest neighbour). Nothing
   // happens when either bitmap or either rectangle is empty.
   void Draw(const TRect& dst, const TRect& src, const TBitmap32& source);
 

@@ -41,13 +41,6 @@ TFileHandle OpenFileForReading(const std::string& path, std::int64_t* size) {
   return file;
 }
 
-bool FileSizeOf(const std::string& path, std::int64_t& size) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  size = st.st_size;
-  return true;
-}
-
 std::string ExpandFileName(const std::string& path) {
   if (!path.empty() && path.front() == '/') return path;
   char buffer[PATH_MAX];

@@ -35,8 +35,6 @@ private:
 // pipe) fails with EFOpenError and the system's text. Never blocks on a pipe.
 TFileHandle OpenFileForReading(const std::string& path, std::int64_t* size = nullptr);
 
-// The size the directory entry gives for path; false if there is no such entry.
-bool FileSizeOf(const std::string& path, std::int64_t& size);
 
 // The path made absolute against the current directory, without touching the file system
 // beyond asking for the current directory.

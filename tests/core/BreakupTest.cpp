@@ -104,6 +104,25 @@ TEST(BreakupModel, IndexOutsideTheListFailsAndChangesNothing) {
   EXPECT_EQ(b.RowCount(), 0);
 }
 
+// The walk every whole-division pass uses: rows top to bottom, cells in list order, empty rows
+// skipped, and the indices the messages name.
+TEST(BreakupModel, ForEachCellVisitsRowsThenCellsInOrder) {
+  TMCBreakup b;
+  for (const std::int32_t cells : {2, 0, 3}) {
+    TMCRow& row = b.Rows(b.AddRow());
+    for (std::int32_t j = 0; j < cells; ++j) row.Cells(row.AddCell()).Left = 10 * b.RowCount() + j;
+  }
+  EXPECT_EQ(b.CellCount(), 5u);
+  std::vector<std::string> seen;
+  std::as_const(b).ForEachCell([&](const TMCCell& cell, std::int32_t i, std::int32_t j) {
+    seen.push_back(std::to_string(i) + "/" + std::to_string(j) + "=" + std::to_string(cell.Left));
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"0/0=10", "0/1=11", "2/0=30", "2/1=31", "2/2=32"}));
+  b.ForEachCell([](TMCCell& cell) { cell.FileName = "x" + std::to_string(cell.Left); });
+  EXPECT_EQ(b.Rows(2).Cells(1).FileName, "x31");
+  EXPECT_EQ(TMCBreakup().CellCount(), 0u);
+}
+
 TEST(Generator, SequenceFromZero) {
   RandomState = 0;
   const std::vector<std::uint32_t> states = {1, 134775814, 3698175007u, 870078620, 1172187917};
