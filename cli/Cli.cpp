@@ -1,16 +1,23 @@
 #include "cli/Cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <iomanip>
 #include <limits>
+#include <map>
 #include <new>
 #include <optional>
+#include <set>
 
+#include "cli/Join.h"
 #include "cli/Json.h"
 #include "cli/PngWriter.h"
 #include "cli/Process.h"
 #include "core/MCImage.h"
+#include "jpeg/PictureLoader.h"
 #include "runtime/Exceptions.h"
 #include "runtime/FileStream.h"
 #include "runtime/Files.h"
@@ -37,6 +44,8 @@ Commands:
                   "cells": [[left, top, width, height], ...]}, ...]}
 
   save PICTURE --chunks N --out FOLDER [--prefix P] [--seed S] [--html FILE]
+       [--quality Q] [--progressive] [--responsive] [--alt TEXT] [--lazy]
+       [--page FILE]
       Divides PICTURE at random into N chunks, writes every chunk as a JPEG file
       named after the picture with a random part (photo-k3j9x0qa.jpg) into FOLDER
       (created if only its last level is missing), and prints the one-line HTML
@@ -46,6 +55,19 @@ Commands:
                    a URL prefix, so a # or ? in it must be written %23, %3F
       --seed S     as for divide; the names are drawn right after the division
       --html FILE  write the HTML into FILE instead of standard output
+      --quality Q  JPEG quality of the fragments, 1 to 100 (default 75)
+      --progressive
+                   write progressive JPEG fragments
+      --responsive
+                   the picture scales down to the width of its container,
+                   never wider than itself, keeping its proportions
+      --alt TEXT   the whole picture is one image named TEXT to screen
+                   readers; the fragments stay decorative
+      --lazy       the browser loads fragments lazily and decodes them
+                   asynchronously (their sizes stay in the tags)
+      --page FILE  also write a whole HTML page holding the HTML into FILE,
+                   titled with the picture's name; --prefix is then taken
+                   from the page's folder
       On a terminal, progress is shown on standard error. A failure leaves the
       files written before it, and no half-written file.
 
@@ -56,11 +78,23 @@ Commands:
       there) and draws the division as dotted outlines over the picture.
       --box N    the side of the box, 1 to 4096
 
+  join PAGE --out PICTURE.png [--root FOLDER] [--compare ORIGINAL]
+      Rebuilds the picture from a page or snippet that save wrote (also after
+      it was re-indented or re-quoted), by the rows and cells of its tables,
+      and writes it as a PNG file. Fragments are found relative to the page's
+      folder, or to FOLDER. A fragment that is missing, cannot be read, or
+      differs from its tag's width and height, or rows that do not add up to
+      the picture, fail naming the first such fragment.
+      --compare ORIGINAL  also print the PSNR in dB of the rebuilt picture
+                          against ORIGINAL, which must be of the same size
+
   help, --help, -h
       Prints this text.
 
-PICTURE is a JPEG file (.jpg, .jpeg or .jpe). A failure prints its message on
-standard error and exits with 1; wrong usage exits with 2.
+PICTURE is a JPEG file (.jpg, .jpeg or .jpe). N is 1 to 1048576. Each command
+takes only its own options, each once. A failure prints its message on
+standard error and exits with 1; wrong usage exits with 2, before anything is
+read or written.
 )";
 
 struct TUsageError {
@@ -76,37 +110,66 @@ std::optional<T> ParseNumber(const std::string& text) {
   return value;
 }
 
-// The command's arguments: one positional picture at most, and --name or --name VALUE options.
+// The command's arguments: one positional argument at most, and its own --name or --name VALUE
+// options, each given once.
 struct TArguments {
   std::optional<std::string> Picture;
-  std::optional<std::string> Chunks, Seed, Size, Out, Prefix, Html, Box;
-  bool Json = false;
+  std::optional<std::string> Chunks, Seed, Size, Out, Prefix, Html, Box, Quality, Alt, Page, Root, Compare;
+  bool Json = false, Progressive = false, Responsive = false, Lazy = false;
 };
 
-void Refuse(const std::optional<std::string>& option, const char* name, const char* command) {
-  if (option) throw TUsageError{std::string(command) + " does not take " + name};
+// One option a command takes: either a flag or the slot its value goes to.
+struct TOption {
+  const char* Name;
+  bool TArguments::*Flag;
+  std::optional<std::string> TArguments::*Value;
+};
+
+constexpr TOption Flag(const char* name, bool TArguments::*flag) { return {name, flag, nullptr}; }
+constexpr TOption Value(const char* name, std::optional<std::string> TArguments::*value) {
+  return {name, nullptr, value};
 }
 
-TArguments ParseArguments(const std::vector<std::string>& args, bool takesValues) {
+// Every command's own options; anything else is a usage error before anything is read. A table
+// of our own rather than CLI11: its generated help and exit codes differ from the usage text and
+// the exit 2 that scripts rely on, and bending them back takes more code than this.
+const std::map<std::string, std::vector<TOption>>& OptionTable() {
+  using A = TArguments;
+  static const std::map<std::string, std::vector<TOption>> table = {
+      {"info", {Flag("--json", &A::Json)}},
+      {"divide", {Value("--chunks", &A::Chunks), Value("--seed", &A::Seed), Value("--size", &A::Size), Flag("--json", &A::Json)}},
+      {"save",
+       {Value("--chunks", &A::Chunks), Value("--out", &A::Out), Value("--prefix", &A::Prefix), Value("--seed", &A::Seed),
+        Value("--html", &A::Html), Value("--quality", &A::Quality), Flag("--progressive", &A::Progressive),
+        Flag("--responsive", &A::Responsive), Value("--alt", &A::Alt), Flag("--lazy", &A::Lazy), Value("--page", &A::Page)}},
+      {"preview", {Value("--out", &A::Out), Value("--chunks", &A::Chunks), Value("--seed", &A::Seed), Value("--box", &A::Box)}},
+      {"join", {Value("--out", &A::Out), Value("--root", &A::Root), Value("--compare", &A::Compare)}},
+  };
+  return table;
+}
+
+TArguments ParseArguments(const std::vector<std::string>& args) {
+  const std::string& command = args[0];
+  const std::vector<TOption>& options = OptionTable().at(command);
   TArguments parsed;
+  std::set<std::string> given;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&](std::optional<std::string>& slot) {
-      if (!takesValues) throw TUsageError{"unknown option " + a};
-      if (i + 1 >= args.size()) throw TUsageError{a + " needs a value"};
-      slot = args[++i];
-    };
-    if (a == "--json") parsed.Json = true;
-    else if (a == "--chunks") value(parsed.Chunks);
-    else if (a == "--seed") value(parsed.Seed);
-    else if (a == "--size") value(parsed.Size);
-    else if (a == "--out") value(parsed.Out);
-    else if (a == "--prefix") value(parsed.Prefix);
-    else if (a == "--html") value(parsed.Html);
-    else if (a == "--box") value(parsed.Box);
-    else if (a.size() > 1 && a[0] == '-') throw TUsageError{"unknown option " + a};
-    else if (parsed.Picture) throw TUsageError{"more than one picture given"};
-    else parsed.Picture = a;
+    if (a.size() > 1 && a[0] == '-') {
+      const auto option = std::find_if(options.begin(), options.end(), [&a](const TOption& o) { return a == o.Name; });
+      if (option == options.end()) throw TUsageError{command + " does not take " + a};
+      if (!given.insert(a).second) throw TUsageError{a + " is given more than once"};
+      if (option->Flag) {
+        parsed.*option->Flag = true;
+      } else {
+        if (i + 1 >= args.size()) throw TUsageError{a + " needs a value"};
+        parsed.*option->Value = args[++i];
+      }
+    } else if (parsed.Picture) {
+      throw TUsageError{"more than one " + std::string(command == "join" ? "page" : "picture") + " given"};
+    } else {
+      parsed.Picture = a;
+    }
   }
   return parsed;
 }
@@ -128,8 +191,11 @@ int Info(const TArguments& a, std::ostream& out) {
 
 std::int32_t ChunksOf(const TArguments& a, const char* command) {
   if (!a.Chunks) throw TUsageError{std::string(command) + " needs --chunks N"};
+  // Beyond this count dividing and naming take longer than anyone waits for a web page's pieces.
+  constexpr std::int32_t kMaxChunks = 1 << 20;
   const auto chunks = ParseNumber<std::int32_t>(*a.Chunks);
-  if (!chunks) throw TUsageError{"--chunks takes a whole number, not " + *a.Chunks};
+  if (!chunks || *chunks < 1 || *chunks > kMaxChunks)
+    throw TUsageError{"--chunks takes a whole number from 1 to " + std::to_string(kMaxChunks) + ", not " + *a.Chunks};
   return *chunks;
 }
 
@@ -149,8 +215,6 @@ int Divide(const TArguments& a, std::ostream& out) {
   if (a.Picture && a.Size) throw TUsageError{"give either a PICTURE or --size, not both"};
   if (!a.Picture && !a.Size) throw TUsageError{"divide needs a PICTURE or --size WxH"};
   const std::int32_t chunks = ChunksOf(a, "divide");
-  Refuse(a.Out, "--out", "divide");
-  Refuse(a.Box, "--box", "divide");
   const std::optional<std::uint32_t> seed = SeedOf(a);
 
   TMCImage image;
@@ -199,11 +263,39 @@ int Divide(const TArguments& a, std::ostream& out) {
   return 0;
 }
 
+// Writes text as the whole file at path; the one way the tool writes a text file.
+void WriteTextFile(const std::string& path, const std::string& text) {
+  TFileStream file(path, TLinkPolicy::Follow);
+  file.Write(text.data(), text.size());
+  if (!file.Close()) throw Exception("Cannot write file \"" + ExpandFileName(path) + "\". " + SysErrorMessage(file.Error()));
+}
+
+// The save's settings, checked before anything is read or written.
+TSaveOptions SaveOptionsOf(const TArguments& a) {
+  TSaveOptions options;
+  if (a.Quality) {
+    const auto quality = ParseNumber<std::int32_t>(*a.Quality);
+    if (!quality || *quality < 1 || *quality > 100) throw TUsageError{"--quality takes a number from 1 to 100, not " + *a.Quality};
+    options.Quality = static_cast<std::uint8_t>(*quality);
+  }
+  options.Progressive = a.Progressive;
+  options.Html.Responsive = a.Responsive;
+  options.Html.Lazy = a.Lazy;
+  if (a.Alt) {
+    if (a.Alt->empty()) throw TUsageError{"--alt takes the text that names the picture, not an empty one"};
+    options.Html.Alt = *a.Alt;
+  }
+  if (a.Page && a.Page->empty()) throw TUsageError{"--page takes a file name"};
+  if (a.Html && a.Html->empty()) throw TUsageError{"--html takes a file name"};
+  return options;
+}
+
 int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTerminal) {
   if (!a.Picture) throw TUsageError{"save needs a PICTURE"};
   const std::int32_t chunks = ChunksOf(a, "save");
   if (!a.Out) throw TUsageError{"save needs --out FOLDER"};
   const std::optional<std::uint32_t> seed = SeedOf(a);
+  const TSaveOptions options = SaveOptionsOf(a);
 
   TMCImage image;
   image.LoadFromFile(*a.Picture);
@@ -219,27 +311,22 @@ int Save(const TArguments& a, std::ostream& out, std::ostream& err, bool errIsTe
   }
   std::string html;
   try {
-    image.SaveFragments(a.Prefix.value_or(""), *a.Out, html, progress);
+    image.SaveFragments(a.Prefix.value_or(""), *a.Out, html, progress, options);
   } catch (...) {
     if (errIsTerminal) err << "\n";
     throw;
   }
-  if (!a.Html) {
-    out << html << "\n";
-    return 0;
-  }
-  const std::string text = html + "\n";
-  TFileStream file(*a.Html, TLinkPolicy::Follow);
-  file.Write(text.data(), text.size());
-  if (!file.Close()) throw Exception("Cannot write file \"" + ExpandFileName(*a.Html) + "\". " + SysErrorMessage(file.Error()));
+  // The snippet first: it is the only record of the random names, so a page that cannot be
+  // written must not lose it.
+  if (a.Html) WriteTextFile(*a.Html, html + "\n");
+  else out << html << "\n" << std::flush;
+  if (a.Page) WriteTextFile(*a.Page, BuildHTMLPage(image.FileName.substr(image.FileName.find_last_of('/') + 1), html));
   return 0;
 }
 
 int Preview(const TArguments& a, std::ostream& out) {
   if (!a.Picture) throw TUsageError{"preview needs a PICTURE"};
   if (!a.Out) throw TUsageError{"preview needs --out FILE.png"};
-  Refuse(a.Size, "--size", "preview");
-  if (a.Json) throw TUsageError{"preview does not take --json"};
   if (a.Seed && !a.Chunks) throw TUsageError{"--seed goes with --chunks"};
   std::int32_t box = 191;
   if (a.Box) {
@@ -272,6 +359,30 @@ int Preview(const TArguments& a, std::ostream& out) {
   return 0;
 }
 
+int Join(const TArguments& a, std::ostream& out) {
+  if (!a.Picture) throw TUsageError{"join needs a PAGE"};
+  if (!a.Out) throw TUsageError{"join needs --out PICTURE.png"};
+  const std::string& page = *a.Picture;
+  const std::size_t slash = page.find_last_of('/');
+  const std::string root = a.Root ? *a.Root : slash == std::string::npos ? std::string() : page.substr(0, slash + 1);
+
+  TBitmap32 picture;
+  JoinPage(page, root, picture);
+  std::optional<double> psnr;
+  if (a.Compare) {
+    TBitmap32 original;
+    LoadPictureFromFile(original, *a.Compare);
+    psnr = PSNR(original, picture);
+  }
+  WritePNG(*a.Out, picture);
+  out << *a.Out << ": " << picture.Width() << "x" << picture.Height() << " pixels\n";
+  if (psnr) {
+    if (std::isinf(*psnr)) out << "PSNR: inf dB\n";
+    else out << "PSNR: " << std::fixed << std::setprecision(2) << *psnr << " dB\n";
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool errIsTerminal) {
@@ -285,11 +396,13 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     return 0;
   }
   try {
-    if (command == "info") return Info(ParseArguments(args, false), out);
-    if (command == "divide") return Divide(ParseArguments(args, true), out);
-    if (command == "save") return Save(ParseArguments(args, true), out, err, errIsTerminal);
-    if (command == "preview") return Preview(ParseArguments(args, true), out);
-    throw TUsageError{"unknown command " + command};
+    if (!OptionTable().count(command)) throw TUsageError{"unknown command " + command};
+    const TArguments arguments = ParseArguments(args);
+    if (command == "info") return Info(arguments, out);
+    if (command == "divide") return Divide(arguments, out);
+    if (command == "save") return Save(arguments, out, err, errIsTerminal);
+    if (command == "preview") return Preview(arguments, out);
+    return Join(arguments, out);
   } catch (const TUsageError& e) {
     err << "mosaicer-cli: " << e.Message << "\n\n" << kUsage;
     return 2;

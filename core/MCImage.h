@@ -102,6 +102,23 @@ std::string RandomName(std::int32_t length, const std::unordered_set<std::string
 // Told after each fragment file: how many are written, out of how many.
 using TSaveProgress = std::function<void(std::int32_t written, std::int32_t total)>;
 
+// What a save may add to the default markup. All off gives the default HTML byte for byte.
+struct THtmlOptions {
+  bool Responsive = false;  // scales to its container's width, never wider than the picture
+  std::string Alt;          // when not empty: the whole picture is one image of this name
+  bool Lazy = false;        // fragments load lazily and decode asynchronously
+};
+
+// The encoder's settings and the markup of a save.
+struct TSaveOptions {
+  std::uint8_t Quality = 75;  // 1 to 100
+  bool Progressive = false;
+  THtmlOptions Html;
+};
+
+// A whole HTML5 page around a snippet: its title is text, escaped here.
+std::string BuildHTMLPage(const std::string& title, const std::string& snippet);
+
 // Where DrawPreview puts a width x height picture in a box: the scale s (64-bit significand),
 // the scaled size, rounded half to even, and the placement of the scaled picture in the box.
 struct TPreviewLayout {
@@ -139,7 +156,7 @@ public:
   // files, in cell order, and reports progress, so the files, the names and what a failure
   // leaves are the same for any number of threads.
   void SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
-                     const TSaveProgress& progress = {});
+                     const TSaveProgress& progress = {}, const TSaveOptions& options = {});
   std::string SaveFragments(const std::string& prefix, const std::string& folder);
 
   // Draws the picture scaled to fit the box whose top-left corner is target's origin, centred

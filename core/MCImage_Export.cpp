@@ -84,11 +84,49 @@ void CheckSavable(const TMCImage& image) {
   });
 }
 
-std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
+// Names the whole picture as one image to assistive technology; its fragments stay decorative.
+std::string NameAttributes(const THtmlOptions& options) {
+  return options.Alt.empty() ? "" : " role=\"img\" aria-label=\"" + HtmlAttribute(options.Alt) + "\"";
+}
+
+// width and height stay on every image, so nothing shifts while lazy fragments arrive.
+std::string LoadingAttributes(const THtmlOptions& options) {
+  return options.Lazy ? " loading=\"lazy\" decoding=\"async\"" : "";
+}
+
+// One band per flex row whose height follows from its aspect ratio, so the box has its final
+// size before any image loads. Flex items are laid out one after the other, each starting where
+// the one before ends, so neighbours share their edges exactly and snap to the same device
+// pixel; percentages computed one by one do not, and open hairline seams at some widths.
+std::string BuildResponsiveHTML(const TMCImage& image, const std::string& prefix, const THtmlOptions& options) {
+  const std::string width = std::to_string(image.ImageWidth);
+  const std::string src = HtmlAttribute(prefix);
+  std::string html = "<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\"" + NameAttributes(options) +
+                     " style=\"display:block;width:100%;max-width:" + width + "px\"><tbody style=\"display:block\">";
+  for (std::int32_t i = 0; i < image.Breakup.RowCount(); ++i) {
+    const TMCRow& row = image.Breakup.Rows(i);
+    html += "<tr style=\"display:flex;aspect-ratio:" + width + "/" + std::to_string(row.Height) + "\">";
+    for (std::int32_t j = 0; j < row.CellCount(); ++j) {
+      const TMCCell& cell = row.Cells(j);
+      const std::string cellWidth = std::to_string(cell.Width);
+      html += "<td style=\"display:block;flex:" + cellWidth + " 0 0;min-width:0;padding:0\">";
+      html += "<img border=\"0\" width=\"" + cellWidth + "\" height=\"" + std::to_string(cell.Height) + "\" alt=\"\"" +
+              LoadingAttributes(options) + " style=\"display:block;width:100%;height:100%\" src=\"" + src +
+              HtmlAttribute(UrlFileName(cell.FileName)) + "\" />";
+      html += "</td>";
+    }
+    html += "</tr>";
+  }
+  html += "</tbody></table>";
+  return html;
+}
+
+std::string BuildHTML(const TMCImage& image, const std::string& prefix, const THtmlOptions& options) {
+  if (options.Responsive) return BuildResponsiveHTML(image, prefix, options);
   const std::string width = std::to_string(image.ImageWidth);
   const std::string src = HtmlAttribute(prefix);
   std::string html = "<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\" width=\"" + width + "\" height=\"" +
-                     std::to_string(image.ImageHeight) + "\">";
+                     std::to_string(image.ImageHeight) + "\"" + NameAttributes(options) + ">";
   for (std::int32_t i = 0; i < image.Breakup.RowCount(); ++i) {
     const TMCRow& row = image.Breakup.Rows(i);
     const std::string rowHeight = std::to_string(row.Height);
@@ -101,7 +139,7 @@ std::string BuildHTML(const TMCImage& image, const std::string& prefix) {
       html += "<td width=\"" + cellWidth + "\">";
       // display:block keeps images off the text baseline, so bands do not grow in standards mode.
       html += "<img border=\"0\" width=\"" + cellWidth + "\" height=\"" + std::to_string(cell.Height) +
-              "\" alt=\"\" style=\"display:block\" src=\"" + src + HtmlAttribute(UrlFileName(cell.FileName)) + "\" />";
+              "\" alt=\"\"" + LoadingAttributes(options) + " style=\"display:block\" src=\"" + src + HtmlAttribute(UrlFileName(cell.FileName)) + "\" />";
       html += "</td>";
     }
     html += "</tr></table></td></tr>";
@@ -124,8 +162,9 @@ struct TEncoded {
 // most Window fragments are ahead of the one to write next, which bounds the memory they hold.
 class TEncodeQueue {
 public:
-  TEncodeQueue(const TBitmap32& picture, std::vector<const TMCCell*> cells, std::size_t window)
-      : FPicture(picture), FCells(std::move(cells)), FSlots(FCells.size()), FWindow(window) {}
+  TEncodeQueue(const TBitmap32& picture, std::vector<const TMCCell*> cells, std::size_t window,
+               const TSaveOptions& options)
+      : FPicture(picture), FCells(std::move(cells)), FSlots(FCells.size()), FWindow(window), FOptions(options) {}
 
   // An extra thread: encodes cells until none is left or the queue stops.
   void Work() {
@@ -186,6 +225,8 @@ private:
     try {
       const TMCCell& cell = *FCells[index];
       TJPEGImage jpeg;
+      jpeg.Quality = FOptions.Quality;
+      jpeg.Progressive = FOptions.Progressive;
       slot.Bytes = std::make_unique<TMemoryStream>();
       jpeg.SaveRectToStream(FPicture, {cell.Left, cell.Top, cell.Left + cell.Width, cell.Top + cell.Height},
                             slot.Bytes.get());
@@ -202,6 +243,7 @@ private:
   const std::vector<const TMCCell*> FCells;
   std::vector<TEncoded> FSlots;  // written only by the thread that claimed the cell, until Ready
   const std::size_t FWindow;
+  const TSaveOptions& FOptions;
   std::mutex FLock;
   std::condition_variable FChanged;
   std::size_t FNextToEncode = 0;
@@ -267,7 +309,7 @@ std::string RandomName(std::int32_t length, const std::unordered_set<std::string
 }
 
 void TMCImage::SaveFragments(const std::string& prefix, const std::string& folder, std::string& result,
-                             const TSaveProgress& progress) {
+                             const TSaveProgress& progress, const TSaveOptions& options) {
   CheckSavable(*this);
   const std::size_t cellCount = Breakup.CellCount();
   const std::int32_t threads = EncodeThreadsFor(EncodeThreads, cellCount);
@@ -287,12 +329,12 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
     total = static_cast<std::int32_t>(usedNames.size());
   }
 
-  result = BuildHTML(*this, prefix);
+  result = BuildHTML(*this, prefix, options.Html);
 
   std::vector<const TMCCell*> cells;
   cells.reserve(cellCount);
   Breakup.ForEachCell([&](const TMCCell& cell) { cells.push_back(&cell); });
-  TEncodeQueue queue(Bitmap, cells, window);
+  TEncodeQueue queue(Bitmap, cells, window, options);
   const TEncodeThreads extra(queue, threads - 1);
 
   // Files are made here alone, in cell order: a failure leaves the files before the failing
@@ -311,6 +353,12 @@ void TMCImage::SaveFragments(const std::string& prefix, const std::string& folde
     queue.Written();
     if (progress) progress(++written, total);
   }
+}
+
+std::string BuildHTMLPage(const std::string& title, const std::string& snippet) {
+  return "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+         HtmlAttribute(title) + "</title>\n</head>\n<body>\n" + snippet + "\n</body>\n</html>\n";
 }
 
 std::string TMCImage::SaveFragments(const std::string& prefix, const std::string& folder) {

@@ -6,7 +6,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev fonts-dejavu-core fonts-liberation2
   libjpeg62-turbo-dev libjpeg-turbo-progs
-  libpng-dev
+  libpng-dev libgumbo-dev
+  python3 chromium
   libgtest-dev libgmock-dev libbenchmark-dev
   clang file
 )

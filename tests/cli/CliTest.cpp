@@ -15,6 +15,7 @@
 #include "cli/PngWriter.h"
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
+#include "tests/cli/CliRun.h"
 #include "tests/support/ExpectThrow.h"
 #include "tests/support/TestPictures.h"
 
@@ -23,16 +24,6 @@ namespace {
 
 using namespace mosaicer::testing;
 
-struct TRun {
-  int Code;
-  std::string Out, Err;
-};
-
-TRun RunTool(std::vector<std::string> args, bool errIsTerminal = false) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err, errIsTerminal);
-  return {code, out.str(), err.str()};
-}
 
 std::size_t FileCount(const std::string& folder) {
   std::size_t n = 0;
@@ -98,10 +89,6 @@ TEST_F(Cli, FailuresPrintTheMessageAndExit1) {
   r = RunTool({"divide", "--size", "3x480", "--chunks", "16", "--seed", "1"});
   EXPECT_EQ(r.Code, 1);
   EXPECT_EQ(r.Err, "A picture of 3x480 pixels is too small for 16 chunks.\n");
-  r = RunTool({"divide", "--size", "30x40", "--chunks", "-2"});
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Err, "Invalid floating point operation.\n");
-  EXPECT_TRUE(r.Out.empty());
 }
 
 TEST_F(Cli, WrongUsageExits2WithTheUsage) {
@@ -198,6 +185,221 @@ TEST_F(Cli, SaveFailuresExit1AndLeaveNoFile) {
        }) {
     EXPECT_EQ(RunTool(wrong).Code, 2) << wrong.size();
   }
+}
+
+// Usage errors: each command takes only its own options, each once, and the values that make
+// sense; refused with exit 2 before the picture is read or the folder made.
+struct TUsageCase {
+  const char* Name;
+  std::vector<std::string> Args;  // "PIC" stands for the picture, "OUT" for a folder never made
+};
+
+class CliUsage : public Cli, public ::testing::WithParamInterface<TUsageCase> {};
+
+TEST_P(CliUsage, RefusedWithExit2BeforeAnythingIsWritten) {
+  std::vector<std::string> args = GetParam().Args;
+  for (std::string& a : args) {
+    if (a == "PIC") a = Picture;
+    if (a == "OUT") a = Dir.File("out");
+  }
+  const TRun r = RunTool(args);
+  EXPECT_EQ(r.Code, 2) << r.Err;
+  EXPECT_EQ(r.Err.rfind("mosaicer-cli: ", 0), 0u) << r.Err;
+  EXPECT_NE(r.Err.find("Usage: mosaicer-cli"), std::string::npos);
+  EXPECT_EQ(r.Out, "");
+  EXPECT_FALSE(std::filesystem::exists(Dir.File("out")));
+}
+
+const std::vector<std::string> kSave = {"save", "PIC", "--chunks", "4", "--out", "OUT"};
+std::vector<std::string> SaveWith(std::vector<std::string> extra) {
+  std::vector<std::string> args = kSave;
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, CliUsage,
+    ::testing::Values(
+        TUsageCase{"DivideHtml", {"divide", "--size", "4x4", "--chunks", "4", "--html", "x"}},
+        TUsageCase{"DividePrefix", {"divide", "--size", "4x4", "--chunks", "4", "--prefix", "p"}},
+        TUsageCase{"SaveJson", SaveWith({"--json"})},
+        TUsageCase{"SaveBox", SaveWith({"--box", "100"})},
+        TUsageCase{"SaveSize", SaveWith({"--size", "4x4"})},
+        TUsageCase{"PreviewPrefix", {"preview", "PIC", "--out", "OUT", "--prefix", "p"}},
+        TUsageCase{"PreviewQuality", {"preview", "PIC", "--out", "OUT", "--quality", "50"}},
+        TUsageCase{"InfoLazy", {"info", "PIC", "--lazy"}},
+        TUsageCase{"JoinChunks", {"join", "PIC", "--out", "OUT", "--chunks", "4"}},
+        TUsageCase{"RepeatedChunks", {"divide", "--size", "4x4", "--chunks", "4", "--chunks", "4"}},
+        TUsageCase{"RepeatedJson", {"info", "PIC", "--json", "--json"}},
+        TUsageCase{"RepeatedOut", SaveWith({"--out", "OUT"})},
+        TUsageCase{"RepeatedFlag", SaveWith({"--lazy", "--lazy"})},
+        TUsageCase{"DivideChunks0", {"divide", "--size", "30x40", "--chunks", "0"}},
+        TUsageCase{"DivideChunksNegative", {"divide", "--size", "30x40", "--chunks", "-1"}},
+        TUsageCase{"DivideChunksAboveLimit", {"divide", "--size", "30x40", "--chunks", "1048577"}},
+        TUsageCase{"DivideChunksLargest", {"divide", "--size", "30x40", "--chunks", "2147483647"}},
+        TUsageCase{"SaveChunks0", {"save", "PIC", "--chunks", "0", "--out", "OUT"}},
+        TUsageCase{"SaveChunksAboveLimit", {"save", "PIC", "--chunks", "1048577", "--out", "OUT"}},
+        TUsageCase{"PreviewChunks0", {"preview", "PIC", "--out", "OUT", "--chunks", "0"}},
+        TUsageCase{"PreviewChunksNegative", {"preview", "PIC", "--out", "OUT", "--chunks", "-5"}},
+        TUsageCase{"Quality0", SaveWith({"--quality", "0"})},
+        TUsageCase{"Quality101", SaveWith({"--quality", "101"})},
+        TUsageCase{"QualityWord", SaveWith({"--quality", "high"})},
+        TUsageCase{"QualityFraction", SaveWith({"--quality", "7.5"})},
+        TUsageCase{"QualityMissing", SaveWith({"--quality"})},
+        TUsageCase{"AltMissing", SaveWith({"--alt"})},
+        TUsageCase{"AltEmpty", SaveWith({"--alt", ""})},
+        TUsageCase{"PageMissing", SaveWith({"--page"})},
+        TUsageCase{"PageEmpty", SaveWith({"--page", ""})},
+        TUsageCase{"ProgressiveWithValue", SaveWith({"--progressive", "yes"})},
+        TUsageCase{"JoinWithoutPage", {"join", "--out", "OUT"}},
+        TUsageCase{"JoinWithoutOut", {"join", "PIC"}},
+        TUsageCase{"JoinTwoPages", {"join", "PIC", "PIC", "--out", "OUT"}}),
+    [](const ::testing::TestParamInfo<TUsageCase>& row) { return std::string(row.param.Name); });
+
+TEST_F(Cli, ChunkLimitsAreInclusive) {
+  EXPECT_EQ(RunTool({"divide", "--size", "30x40", "--chunks", "1", "--seed", "1"}).Code, 0);
+  const TRun r = RunTool({"divide", "--size", "30x40", "--chunks", "1048576"});
+  EXPECT_EQ(r.Code, 1) << "the largest count is taken, and then too many for the picture";
+  EXPECT_EQ(r.Err, "A picture of 30x40 pixels is too small for 1048576 chunks.\n");
+}
+
+TEST_F(Cli, HelpNamesEveryNewOption) {
+  const TRun help = RunTool({"--help"});
+  for (const char* word : {"join", "--quality", "--progressive", "--responsive", "--alt", "--lazy", "--page", "--root",
+                           "--compare", "1048576"})
+    EXPECT_NE(help.Out.find(word), std::string::npos) << word;
+}
+
+// What cjpeg writes from the picture's own decoded pixels; empty when cjpeg is not installed.
+std::vector<std::uint8_t> CjpegOf(const TTempDir& dir, const std::string& picture, const std::string& options) {
+  if (std::system("command -v cjpeg >/dev/null 2>&1") != 0) return {};
+  TMCImage image;
+  image.LoadFromFile(picture);
+  const std::string header = "P6\n" + std::to_string(image.ImageWidth) + " " + std::to_string(image.ImageHeight) + "\n255\n";
+  std::vector<std::uint8_t> ppm(header.begin(), header.end());
+  for (std::int32_t y = 0; y < image.ImageHeight; ++y)
+    for (std::int32_t x = 0; x < image.ImageWidth; ++x) {
+      const TColor32 c = image.Bitmap.Pixel(x, y);
+      ppm.insert(ppm.end(), {RedOf(c), GreenOf(c), BlueOf(c)});
+    }
+  WriteBytes(dir.File("in.ppm"), ppm);
+  const std::string command = "cjpeg " + options + " -outfile '" + dir.File("cjpeg.jpg") + "' '" + dir.File("in.ppm") + "'";
+  if (std::system(command.c_str()) != 0) return {};
+  return ReadBytes(dir.File("cjpeg.jpg"));
+}
+
+struct TQualityCase {
+  const char* Name;
+  std::vector<std::string> Options;
+  std::string Cjpeg;
+};
+
+class CliQuality : public Cli, public ::testing::WithParamInterface<TQualityCase> {};
+
+TEST_P(CliQuality, TheFragmentIsWhatCjpegWrites) {
+  const std::string expectedOptions = GetParam().Cjpeg + " -optimize -dct int -sample 2x2";
+  const std::vector<std::uint8_t> expected = CjpegOf(Dir, Picture, expectedOptions);
+  if (expected.empty()) GTEST_SKIP() << "cjpeg is not installed (Debian: libjpeg-turbo-progs)";
+  std::vector<std::string> args = {"save", Picture, "--chunks", "1", "--out", Dir.File("f"), "--seed", "2"};
+  args.insert(args.end(), GetParam().Options.begin(), GetParam().Options.end());
+  const TRun r = RunTool(args);
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const std::vector<std::string> sources = SourcesOf(r.Out);
+  ASSERT_EQ(sources.size(), 1u);
+  EXPECT_TRUE(ReadBytes(Dir.File("f/" + sources[0])) == expected) << expectedOptions;
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoder, CliQuality,
+                         ::testing::Values(TQualityCase{"Default", {}, "-quality 75"},
+                                           TQualityCase{"Lowest", {"--quality", "1"}, "-quality 1"},
+                                           TQualityCase{"Middle", {"--quality", "42"}, "-quality 42"},
+                                           TQualityCase{"Highest", {"--quality", "100"}, "-quality 100"},
+                                           TQualityCase{"Progressive", {"--progressive"}, "-quality 75 -progressive"},
+                                           TQualityCase{"ProgressiveAt90", {"--progressive", "--quality", "90"},
+                                                        "-quality 90 -progressive"}),
+                         [](const ::testing::TestParamInfo<TQualityCase>& row) { return std::string(row.param.Name); });
+
+// The exact markup of every form, on one band of two cells.
+class HtmlForms : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Image.Bitmap.SetSize(300, 60);
+    Image.Bitmap.Fill(clWhite);
+    Image.ImageWidth = 300;
+    Image.ImageHeight = 60;
+    TMCRow& row = Image.Breakup.Rows(Image.Breakup.AddRow());
+    row.Height = 60;
+    row.Cells(row.AddCell()) = {0, 0, 120, 60, ""};
+    row.Cells(row.AddCell()) = {120, 0, 180, 60, ""};
+  }
+  std::string Save(bool responsive, const std::string& alt, bool lazy) {
+    TSaveOptions options;
+    options.Html.Responsive = responsive;
+    options.Html.Alt = alt;
+    options.Html.Lazy = lazy;
+    std::string result;
+    Image.SaveFragments("i/", Dir.Path(), result, {}, options);
+    A = Image.Breakup.Rows(0).Cells(0).FileName;
+    B = Image.Breakup.Rows(0).Cells(1).FileName;
+    return result;
+  }
+  TTempDir Dir;
+  TMCImage Image;
+  std::string A, B;
+};
+
+TEST_F(HtmlForms, AltNamesTheOuterTableAndEscapesTheText) {
+  const std::string html = Save(false, "Tom & \"Jerry\" <3", false);
+  EXPECT_EQ(html.rfind("<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\" width=\"300\" height=\"60\" role=\"img\" "
+                       "aria-label=\"Tom &amp; &quot;Jerry&quot; &lt;3\"><tr height=\"60\">",
+                       0),
+            0u)
+      << html;
+  EXPECT_EQ(html.find("aria-label", 60 + html.find("aria-label")), std::string::npos) << "named once";
+  EXPECT_NE(html.find("alt=\"\" style=\"display:block\" src=\"i/" + B + "\" />"), std::string::npos) << html;
+}
+
+TEST_F(HtmlForms, LazyKeepsTheSizes) {
+  const std::string html = Save(false, "", true);
+  EXPECT_NE(html.find("<img border=\"0\" width=\"120\" height=\"60\" alt=\"\" loading=\"lazy\" decoding=\"async\" "
+                      "style=\"display:block\" src=\"i/" + A + "\" />"),
+            std::string::npos)
+      << html;
+}
+
+TEST_F(HtmlForms, ResponsiveExactly) {
+  const std::string html = Save(true, "A", true);
+  EXPECT_EQ(html,
+            "<table border=\"0\" cellspacing=\"0\" cellpadding=\"0\" role=\"img\" aria-label=\"A\" "
+            "style=\"display:block;width:100%;max-width:300px\"><tbody style=\"display:block\">"
+            "<tr style=\"display:flex;aspect-ratio:300/60\">"
+            "<td style=\"display:block;flex:120 0 0;min-width:0;padding:0\"><img border=\"0\" width=\"120\" height=\"60\" "
+            "alt=\"\" loading=\"lazy\" decoding=\"async\" style=\"display:block;width:100%;height:100%\" src=\"i/" + A +
+                "\" /></td>"
+                "<td style=\"display:block;flex:180 0 0;min-width:0;padding:0\"><img border=\"0\" width=\"180\" "
+                "height=\"60\" alt=\"\" loading=\"lazy\" decoding=\"async\" style=\"display:block;width:100%;height:100%\" "
+                "src=\"i/" + B + "\" /></td></tr></tbody></table>");
+}
+
+TEST(HtmlPage, AWholePageWithAnEscapedTitle) {
+  EXPECT_EQ(BuildHTMLPage("a&b <c>.jpg", "<table></table>"),
+            "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+            "<title>a&amp;b &lt;c&gt;.jpg</title>\n</head>\n<body>\n<table></table>\n</body>\n</html>\n");
+}
+
+TEST_F(Cli, PageHoldsTheSnippetAndTheSnippetStillPrints) {
+  const TRun r = RunTool({"save", Picture, "--chunks", "4", "--out", Dir.File("f"), "--prefix", "f/", "--seed", "3",
+                          "--page", Dir.File("index.html"), "--responsive"});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  const auto bytes = ReadBytes(Dir.File("index.html"));
+  const std::string page(bytes.begin(), bytes.end());
+  EXPECT_EQ(page, BuildHTMLPage("photo.jpg", r.Out.substr(0, r.Out.size() - 1)));
+  // A page that cannot be written fails, but the snippet, the only record of the names, is out.
+  const TRun failed = RunTool({"save", Picture, "--chunks", "4", "--out", Dir.File("g"), "--page", Dir.File("none/index.html")});
+  EXPECT_EQ(failed.Code, 1);
+  EXPECT_EQ(failed.Err, "Cannot create file \"" + Dir.File("none/index.html") + "\". No such file or directory.\n");
+  EXPECT_EQ(SourcesOf(failed.Out).size(), 4u);
 }
 
 // libpng's own reading of a PNG file, as 8-bit RGB rows.
