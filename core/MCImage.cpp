@@ -6,10 +6,9 @@
 namespace mosaicer {
 
 void TMCImage::LoadFromFile(const std::string& path) {
-  // A load that fails part way has still written the pixels, which the change stamp tells.
+  // A load that writes the pixels, even one that fails part way, advances their change stamp,
+  // which alone retires the kept preview.
   const std::int64_t size = LoadPictureFromFile(Bitmap, path);
-  FScaledValid = false;
-  FScaled.SetSize(0, 0);
   FileName = path;
   ImageWidth = Bitmap.Width();
   ImageHeight = Bitmap.Height();

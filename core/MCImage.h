@@ -182,8 +182,7 @@ private:
   const TBitmap32& ScaledPicture(std::int32_t width, std::int32_t height);
 
   TBitmap32 FScaled;  // the picture at the last preview's size, without outlines
-  bool FScaledValid = false;
-  std::uint64_t FScaledStamp = 0;
+  std::uint64_t FScaledStamp = 0;  // Bitmap's change stamp FScaled was made at; 0 for none
   std::int32_t FPreviewResamples = 0;
 };
 

@@ -48,14 +48,15 @@ TPreviewLayout PreviewLayoutOf(std::int32_t width, std::int32_t height, std::int
 }
 
 const TBitmap32& TMCImage::ScaledPicture(std::int32_t width, std::int32_t height) {
-  if (FScaledValid && FScaledStamp == Bitmap.ChangeStamp() && FScaled.Width() == width && FScaled.Height() == height)
-    return FScaled;
-  FScaledValid = false;
+  // The one rule: the kept picture stands while it was made from the pixels as they are now
+  // (the change stamp it was made at) and at the size asked for.
+  if (FScaledStamp == Bitmap.ChangeStamp() && FScaled.Width() == width && FScaled.Height() == height) return FScaled;
+  // No bitmap with pixels has stamp 0, so a resampling that fails part way is not kept.
+  FScaledStamp = 0;
   FScaled.SetSize(width, height);
   const TBitmap32& picture = Bitmap;  // read only, so its change stamp stays
   FScaled.Draw({0, 0, width, height}, {0, 0, picture.Width(), picture.Height()}, picture);
   FScaledStamp = Bitmap.ChangeStamp();
-  FScaledValid = true;
   ++FPreviewResamples;
   return FScaled;
 }

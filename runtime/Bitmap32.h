@@ -125,7 +125,8 @@ public:
   TCanvas& Canvas();
 
   // Grows with every access that may change the pixels or the size: a cache of something
-  // computed from the pixels is still good while the stamp is the one it was made at.
+  // computed from the pixels is still good while the stamp is the one it was made at. It is 0
+  // only before the bitmap first had pixels, so a cache may use 0 for "made from nothing".
   std::uint64_t ChangeStamp() const { return FChangeStamp; }
 
   TStretchFilter StretchFilter = sfNearest;

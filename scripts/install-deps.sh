@@ -9,6 +9,7 @@ packages=(
   libpng-dev libgumbo-dev
   python3 chromium
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang file
 )
 
 missing=()
