@@ -14,6 +14,7 @@
 #include "tests/cli/CliRun.h"
 #include "tests/cli/ReadPng.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -256,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(
         TUsageCase{"JoinWithoutPage", {"join", "--out", "OUT"}},
         TUsageCase{"JoinWithoutOut", {"join", "PIC"}},
         TUsageCase{"JoinTwoPages", {"join", "PIC", "PIC", "--out", "OUT"}}),
-    [](const ::testing::TestParamInfo<TUsageCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 TEST_F(Cli, ChunkLimitsAreInclusive) {
   EXPECT_EQ(RunTool({"divide", "--size", "30x40", "--chunks", "1", "--seed", "1"}).Code, 0);
@@ -319,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(Encoder, CliQuality,
                                            TQualityCase{"Progressive", {"--progressive"}, "-quality 75 -progressive"},
                                            TQualityCase{"ProgressiveAt90", {"--progressive", "--quality", "90"},
                                                         "-quality 90 -progressive"}),
-                         [](const ::testing::TestParamInfo<TQualityCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 // The exact markup of every form, on one band of two cells.
 class HtmlForms : public ::testing::Test {

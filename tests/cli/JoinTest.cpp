@@ -10,6 +10,7 @@
 #include "runtime/Exceptions.h"
 #include "tests/cli/CliRun.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -77,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TForm{"Default", {}}, TForm{"Responsive", {"--responsive"}}, TForm{"Alt", {"--alt", "A <b> & c"}},
                       TForm{"Lazy", {"--lazy"}}, TForm{"Progressive", {"--progressive", "--quality", "90"}},
                       TForm{"Everything", {"--responsive", "--alt", "x", "--lazy"}}),
-    [](const ::testing::TestParamInfo<TForm>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 TEST_F(Join, AWholePageInAnotherFolderAndRoot) {
   std::filesystem::create_directory(Dir.File("site"));

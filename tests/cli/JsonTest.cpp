@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/Json.h"
+#include "tests/support/NamedRows.h"
 
 namespace mosaicer {
 namespace {
@@ -56,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
         TJsonCase{"CutShortAtTheEnd", "ab\xE2\x82", "\"ab" + kReplacement + kReplacement + "\"", "a sequence may not reach past the text"},
         TJsonCase{"CutShortByAQuote", "\xE2\"", "\"" + kReplacement + "\\\"\"", "the byte after a broken lead is read again"},
         TJsonCase{"HighByteBeforeControl", "\xFF\n", "\"" + kReplacement + "\\n\""}),
-    [](const ::testing::TestParamInfo<TJsonCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 }  // namespace
 }  // namespace mosaicer

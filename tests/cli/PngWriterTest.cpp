@@ -13,6 +13,7 @@
 #include "runtime/FileStream.h"
 #include "tests/cli/ReadPng.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -101,7 +102,7 @@ TEST_P(PngWriterSizes, TheLastPixelIsRight) {
 INSTANTIATE_TEST_SUITE_P(, PngWriterSizes,
                          ::testing::Values(TSizeCase{"OnePixel", 1, 1}, TSizeCase{"OneRow", 7, 1},
                                            TSizeCase{"OneColumn", 1, 7}),
-                         [](const ::testing::TestParamInfo<TSizeCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST_F(PngWriter, AnExistingFileIsReplacedAndALinkKept) {
   const std::string path = Dir.File("p.png");

@@ -19,6 +19,7 @@
 #include "runtime/Exceptions.h"
 #include "runtime/FileStream.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -162,7 +163,7 @@ TEST_P(RandomNameAtLargeCounts, SameNamesAsAPlainLookUp) {
 INSTANTIATE_TEST_SUITE_P(, RandomNameAtLargeCounts,
                          ::testing::Values(TNameCountCase{"ThreeLetters", 3, 30000, 77},
                                            TNameCountCase{"EightLetters", 8, 262144, 2026}),
-                         [](const ::testing::TestParamInfo<TNameCountCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST_F(Export, NamesFollowTheGeneratorCellByCell) {
   Divide(16);
@@ -217,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(, ExportBaseNames,
                                            TBaseNameCase{"UpperCaseJpeg", "/pictures/SHOUT.JPEG", "SHOUT"},
                                            TBaseNameCase{"DotInTheFolder", "/pic.tures/photo", "photo"},
                                            TBaseNameCase{"Relative", "relative.jpg", "relative"}),
-                         [](const ::testing::TestParamInfo<TBaseNameCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST_F(Export, TheBandExampleAndTheWholeHtmlExactly) {
   Image.Bitmap.SetSize(300, 60);
@@ -266,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(, ExportPrefixes,
                          ::testing::Values(TPrefixCase{"Empty", "", ""}, TPrefixCase{"NoSlash", "img", "img"},
                                            TPrefixCase{"UpAndBlank", "../a b/", "../a b/"},
                                            TPrefixCase{"MarkupCharacters", "x\"y<z>&/", "x&quot;y&lt;z&gt;&amp;/"}),
-                         [](const ::testing::TestParamInfo<TPrefixCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 struct TEscapeCase {
   const char* Name;
@@ -302,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
         TEscapeCase{"OnlyUtf8", "\xC3\xA9.jpg", "%C3%A9"},
         TEscapeCase{"NotUtf8", "\xFF\xFE.jpg", "%FF%FE"},
         TEscapeCase{"TildeDeleteAndHighByte", "~\x7F\x80.jpg", "~%7F%80"}),
-    [](const ::testing::TestParamInfo<TEscapeCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 // Names that are not ASCII, or not even UTF-8, give HTML of ASCII alone, which reads the same in
 // any page charset; a prefix is the user's URL and is kept as given.
@@ -349,7 +350,7 @@ INSTANTIATE_TEST_SUITE_P(, ExportFolders,
                                            TFolderCase{"AbsoluteWithSlash", "ABS/", "abs"},
                                            TFolderCase{"AbsoluteWithTwoSlashes", "ABS//", "abs"},
                                            TFolderCase{"NamedLikeTheCurrentFolder", "cwd", "cwd/cwd"}),
-                         [](const ::testing::TestParamInfo<TFolderCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST_F(Export, TwoMissingLevelsStopBeforeAnyFile) {
   Band({100, 200});
@@ -436,7 +437,7 @@ INSTANTIATE_TEST_SUITE_P(, ExportUnfitCell,
                                            TUnfitCellCase{"LeftOfThePicture", {-1, 0, 10, 200, ""}, "10x200 pixels at -1,0"},
                                            TUnfitCellCase{"PastTheBottom", {0, 150, 10, 51, ""}, "10x51 pixels at 0,150"},
                                            TUnfitCellCase{"LeftThatWouldOverflow", {2147483647, 0, 2, 5, ""}, "2x5 pixels at 2147483647,0"}),
-                         [](const ::testing::TestParamInfo<TUnfitCellCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 // The same division saved twice gives the same bytes per cell, so a save that stops part way
 // can be checked file by file against a complete one, made on one thread. The failing saves run

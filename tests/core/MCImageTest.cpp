@@ -13,6 +13,7 @@
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -94,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(, MCImageFailedLoad,
                          ::testing::Values(TFailedLoadCase{"AnotherKindOfPicture", "picture.gif"},
                                            TFailedLoadCase{"NoFile", "missing.jpg"}, TFailedLoadCase{"NotAJpeg", "text.jpg"},
                                            TFailedLoadCase{"TooLargeToDecode", "huge.jpg"}),
-                         [](const ::testing::TestParamInfo<TFailedLoadCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 // Sizes past 2 and 4 GiB, which a 32-bit size would wrap.
 class MCImageFileSize : public MCImage, public ::testing::WithParamInterface<std::int64_t> {};

@@ -10,6 +10,7 @@
 #include "core/MCImage.h"
 #include "runtime/Exceptions.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -117,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         TLayoutCase{"RoundsToZero1000x2", 1000, 2, 191, 0, {0, 95, 191, 95}, "0.382 rounds to 0"},
         TLayoutCase{"RoundsToZero2x1000", 2, 1000, 0, 191, {95, 0, 95, 191}},
         TLayoutCase{"NothingLoaded", 0, 0, 0, 191, {95, 0, 95, 191}}),
-    [](const ::testing::TestParamInfo<TLayoutCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 TEST(PreviewLayout, OrientationNotTheBoxDecidesTheSideToFit) {
   // A wide picture in a tall box fits its width; a picture taller than the box moves up.
@@ -187,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(, PreviewReduced,
                                            TPlacedCase{"Portrait480x640", 480, 640, TRect{24, 0, 167, 191}},
                                            TPlacedCase{"Enlarged100x100", 100, 100, TRect{0, 0, 191, 191}},
                                            TPlacedCase{"ThreeRows1000x3", 1000, 3, TRect{0, 95, 191, 96}}),
-                         [](const ::testing::TestParamInfo<TPlacedCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST_F(Preview, OneColumnIsShownTwoColumnsWide) {
   Picture(1, 100);

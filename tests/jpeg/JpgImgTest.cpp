@@ -16,6 +16,7 @@
 #include "runtime/Exceptions.h"
 #include "runtime/FileStream.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -103,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TPixelsCase{"Photo187x125", [] { return PhotoLike(187, 125, 5); }, "a typical fragment"},
                       TPixelsCase{"Photo640x480", [] { return PhotoLike(640, 480, 6); }},
                       TPixelsCase{"Uniform64x48", [] { return Uniform(64, 48, 12, 250, 7); }}),
-    [](const ::testing::TestParamInfo<TPixelsCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 struct TSettingCase {
   const char* Name;
@@ -139,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
         TSettingCase{"Quality0", [](TJPEGImage& j) { j.Quality = 0; }, "-quality 1 -optimize", "quality 0 is quality 1"},
         TSettingCase{"Quality10", [](TJPEGImage& j) { j.Quality = 10; }, "-quality 10 -optimize", "16-bit tables, not forced to baseline"},
         TSettingCase{"Quality100", [](TJPEGImage& j) { j.Quality = 100; }, "-quality 100 -optimize"}),
-    [](const ::testing::TestParamInfo<TSettingCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 // A photo with alpha bytes that differ from pixel to pixel, which no encoder may read.
 void FillPictureWithAlpha(TBitmap32& picture) {
@@ -293,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // 14, 28 ... only 100 is a multiple.
                       TProgressCase{"SevenRows", 7, 10, 1}, TProgressCase{"ThreeRows", 3, 1, 3},
                       TProgressCase{"OneRow", 1, 10, 1}, TProgressCase{"Step30", 1000, 30, 3}),
-    [](const ::testing::TestParamInfo<TProgressCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 TEST(JpgImg, AThrowingProgressHandlerStopsTheEncoding) {
   TJPEGImage jpeg;

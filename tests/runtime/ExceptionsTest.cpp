@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "runtime/Exceptions.h"
+#include "tests/support/NamedRows.h"
 
 namespace mosaicer {
 namespace {
@@ -71,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Bytes are compared unsigned, so a message ending in UTF-8 text gets its full stop.
         TDisplayCase{"AfterANonAsciiLetter", "caf\xC3\xA9", "caf\xC3\xA9."},
         TDisplayCase{"AfterALineEnd", "line\n", "line\n"}),
-    [](const ::testing::TestParamInfo<TDisplayCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 }  // namespace
 }  // namespace mosaicer

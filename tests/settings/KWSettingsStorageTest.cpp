@@ -22,6 +22,7 @@
 #include "settings/KWSettingsStorage.h"
 #include "tests/settings/SettingsTestSupport.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 
 namespace mosaicer {
 namespace {
@@ -125,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(, BinaryStringIntegers,
                                            TIntegerCase{"Max", INT_MAX}, TIntegerCase{"Min", INT_MIN},
                                            TIntegerCase{"Mixed", 0x12345678},
                                            TIntegerCase{"HighBytes", -2023406815 /* 0x87654321 */}),
-                         [](const ::testing::TestParamInfo<TIntegerCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST(BinaryString, IntegersAsFourBytesMostSignificantFirst) {
   EXPECT_EQ(IntToBinaryString(16), Bytes({0, 0, 0, 0x10}));
@@ -182,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TKeyPathCase{"SlashInAComponent", "Software\\a/b", ""},
                       TKeyPathCase{"ZeroInAComponent", std::string("Software\\a\0b", 12), ""},
                       TKeyPathCase{"ZeroAfterSoftware", std::string("Software\0x\\Crumb", 16), ""}),
-    [](const ::testing::TestParamInfo<TKeyPathCase>& row) { return std::string(row.param.Name); });
+    testing::TRowName());
 
 TEST(KeyFiles, AnotherRootKeyHasNoFile) {
   const TConfigHome home(std::string("/h"));
@@ -586,7 +587,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, RegistryStoreFullDisk,
                          ::testing::Values(TFullDiskCase{"NoRoomAtAll", 0, false, 600},
                                            TFullDiskCase{"RoomForAPart", 8192, false, 12000},
                                            TFullDiskCase{"NoFileEntryLeft", 0, true, 600}),
-                         [](const ::testing::TestParamInfo<TFullDiskCase>& row) { return std::string(row.param.Name); });
+                         testing::TRowName());
 
 TEST(RegistryStoreFolders, UnwritableFolderLosesOnlyTheWrites) {
   testing::TTempDir dir;
