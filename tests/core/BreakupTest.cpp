@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <utility>
@@ -191,20 +192,26 @@ struct TShape {
   std::int32_t N, Rows, PerRow, Last;
 };
 
-TEST(MakeBreakup, ShapesForCounts) {
-  const TShape shapes[] = {{1, 1, 1, 1},       {2, 1, 2, 2},       {3, 2, 1, 2},        {4, 2, 2, 2},
-                           {5, 2, 2, 3},       {7, 3, 2, 3},       {10, 3, 3, 4},       {12, 3, 4, 4},
-                           {13, 4, 3, 4},      {16, 4, 4, 4},      {20, 4, 5, 5},       {100, 10, 10, 10},
-                           {500, 22, 22, 38},  {1000, 32, 31, 39}, {1023, 32, 31, 62},  {1024, 32, 32, 32},
-                           {5000, 71, 70, 100}};
-  for (const TShape& s : shapes) {
-    const TMCBreakup b = Divide(4000, 3000, s.N, 7);
-    std::vector<std::int32_t> expected(static_cast<std::size_t>(s.Rows), s.PerRow);
-    expected.back() = s.Last;
-    EXPECT_EQ(CellCounts(b), expected) << "N = " << s.N;
-    ExpectSound(b, 4000, 3000, s.N);
-  }
+void PrintTo(const TShape& s, std::ostream* out) { *out << s.N << " chunks"; }
+
+class MakeBreakupShapes : public ::testing::TestWithParam<TShape> {};
+
+TEST_P(MakeBreakupShapes, ForCounts) {
+  const TShape& s = GetParam();
+  const TMCBreakup b = Divide(4000, 3000, s.N, 7);
+  std::vector<std::int32_t> expected(static_cast<std::size_t>(s.Rows), s.PerRow);
+  expected.back() = s.Last;
+  EXPECT_EQ(CellCounts(b), expected) << "N = " << s.N;
+  ExpectSound(b, 4000, 3000, s.N);
 }
+
+INSTANTIATE_TEST_SUITE_P(, MakeBreakupShapes,
+                         ::testing::Values(TShape{1, 1, 1, 1}, TShape{2, 1, 2, 2}, TShape{3, 2, 1, 2}, TShape{4, 2, 2, 2},
+                                           TShape{5, 2, 2, 3}, TShape{7, 3, 2, 3}, TShape{10, 3, 3, 4}, TShape{12, 3, 4, 4},
+                                           TShape{13, 4, 3, 4}, TShape{16, 4, 4, 4}, TShape{20, 4, 5, 5},
+                                           TShape{100, 10, 10, 10}, TShape{500, 22, 22, 38}, TShape{1000, 32, 31, 39},
+                                           TShape{1023, 32, 31, 62}, TShape{1024, 32, 32, 32}, TShape{5000, 71, 70, 100}),
+                         [](const ::testing::TestParamInfo<TShape>& row) { return "Chunks" + std::to_string(row.param.N); });
 
 TEST(MakeBreakup, SmallCounts) {
   std::uint32_t before = 99;
