@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ostream>
 #include <set>
 #include <string>
 #include <tuple>
@@ -16,6 +17,7 @@
 #include "jpeg/PictureLoader.h"
 #include "runtime/Exceptions.h"
 #include "tests/support/ExpectThrow.h"
+#include "tests/support/NamedRows.h"
 #include "tests/support/TestPictures.h"
 
 namespace mosaicer {
@@ -49,20 +51,31 @@ TEST(PictureExtension, IsTheTextAfterTheLastDotOfTheName) {
   EXPECT_EQ(PictureExtension(".jpg"), "jpg");
 }
 
-TEST_F(PictureLoader, ColourPicturesMatchLibjpegPixelForPixel) {
-  struct {
-    int W, H;
-    bool Progressive;
-  } cases[] = {{1, 1, false}, {17, 9, false}, {64, 48, false}, {333, 101, true}, {8, 200, false}};
-  for (const auto& c : cases) {
-    const auto jpeg = EncodeJPEG(PhotoLike(c.W, c.H, 3), {.Quality = 80, .Progressive = c.Progressive});
-    const std::string path = Dir.File("p.jpg");
-    WriteBytes(path, jpeg);
-    LoadPictureFromFile(Bitmap, path);
-    SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H));
-    ExpectSamePixels(Bitmap, DecodeReferenceRGB(jpeg));
-  }
+struct TColourCase {
+  const char* Name;
+  int W, H;
+  bool Progressive;
+};
+
+void PrintTo(const TColourCase& c, std::ostream* out) { *out << c.Name; }
+
+class PictureLoaderColour : public PictureLoader, public ::testing::WithParamInterface<TColourCase> {};
+
+TEST_P(PictureLoaderColour, MatchesLibjpegPixelForPixel) {
+  const TColourCase& c = GetParam();
+  const auto jpeg = EncodeJPEG(PhotoLike(c.W, c.H, 3), {.Quality = 80, .Progressive = c.Progressive});
+  const std::string path = Dir.File("p.jpg");
+  WriteBytes(path, jpeg);
+  LoadPictureFromFile(Bitmap, path);
+  ExpectSamePixels(Bitmap, DecodeReferenceRGB(jpeg));
 }
+
+INSTANTIATE_TEST_SUITE_P(, PictureLoaderColour,
+                         ::testing::Values(TColourCase{"OnePixel", 1, 1, false}, TColourCase{"Odd17x9", 17, 9, false},
+                                           TColourCase{"Whole64x48", 64, 48, false},
+                                           TColourCase{"Progressive333x101", 333, 101, true},
+                                           TColourCase{"Tall8x200", 8, 200, false}),
+                         testing::TRowName());
 
 class PictureLoaderExtensions : public PictureLoader, public ::testing::WithParamInterface<const char*> {};
 
@@ -191,35 +204,43 @@ TEST_F(PictureLoader, TruncatedFilesDecodeAsFarAsTheyGo) {
   }
 }
 
-TEST_F(PictureLoader, FourComponentPicturesComeOutInRGB) {
-  struct {
-    const char* Name;
-    bool Adobe, Ycck;
-  } cases[] = {{"adobe-ycck", true, true}, {"adobe-cmyk", true, false}, {"plain-cmyk", false, false}};
-  for (const auto& c : cases) {
-    // Left half red, right half dark blue, as ink: red is magenta + yellow, the blue is cyan
-    // + magenta + some black.
-    TSamples ink{16, 16, 4, {}};
-    for (int y = 0; y < 16; ++y)
-      for (int x = 0; x < 16; ++x) {
-        const std::uint8_t red[4] = {0, 255, 255, 0}, blue[4] = {255, 255, 0, 128};
-        const std::uint8_t* p = x < 8 ? red : blue;
-        for (int k = 0; k < 4; ++k) ink.Data.push_back(c.Adobe ? static_cast<std::uint8_t>(255 - p[k]) : p[k]);
-      }
-    const std::string path = Dir.File(std::string(c.Name) + ".jpg");
-    WriteJPEG(path, ink, {.Layout = TJpegLayout::Cmyk, .Quality = 100, .AdobeMarker = c.Adobe, .Ycck = c.Ycck});
-    LoadPictureFromFile(Bitmap, path);
-    SCOPED_TRACE(c.Name);
-    const TColor32 left = Bitmap.Pixel(2, 8), right = Bitmap.Pixel(13, 8);
-    EXPECT_EQ(AlphaOf(left), 255);
-    EXPECT_NEAR(RedOf(left), 255, 6);
-    EXPECT_NEAR(GreenOf(left), 0, 6);
-    EXPECT_NEAR(BlueOf(left), 0, 6);
-    EXPECT_NEAR(RedOf(right), 0, 6);
-    EXPECT_NEAR(GreenOf(right), 0, 6);
-    EXPECT_NEAR(BlueOf(right), 127, 6);
-  }
+struct TInkCase {
+  const char* Name;
+  bool Adobe, Ycck;
+};
+
+void PrintTo(const TInkCase& c, std::ostream* out) { *out << c.Name; }
+
+class PictureLoaderInk : public PictureLoader, public ::testing::WithParamInterface<TInkCase> {};
+
+TEST_P(PictureLoaderInk, FourComponentPicturesComeOutInRGB) {
+  const TInkCase& c = GetParam();
+  // Left half red, right half dark blue, as ink: red is magenta + yellow, the blue is cyan
+  // + magenta + some black.
+  TSamples ink{16, 16, 4, {}};
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 16; ++x) {
+      const std::uint8_t red[4] = {0, 255, 255, 0}, blue[4] = {255, 255, 0, 128};
+      const std::uint8_t* p = x < 8 ? red : blue;
+      for (int k = 0; k < 4; ++k) ink.Data.push_back(c.Adobe ? static_cast<std::uint8_t>(255 - p[k]) : p[k]);
+    }
+  const std::string path = Dir.File(std::string(c.Name) + ".jpg");
+  WriteJPEG(path, ink, {.Layout = TJpegLayout::Cmyk, .Quality = 100, .AdobeMarker = c.Adobe, .Ycck = c.Ycck});
+  LoadPictureFromFile(Bitmap, path);
+  const TColor32 left = Bitmap.Pixel(2, 8), right = Bitmap.Pixel(13, 8);
+  EXPECT_EQ(AlphaOf(left), 255);
+  EXPECT_NEAR(RedOf(left), 255, 6);
+  EXPECT_NEAR(GreenOf(left), 0, 6);
+  EXPECT_NEAR(BlueOf(left), 0, 6);
+  EXPECT_NEAR(RedOf(right), 0, 6);
+  EXPECT_NEAR(GreenOf(right), 0, 6);
+  EXPECT_NEAR(BlueOf(right), 127, 6);
 }
+
+INSTANTIATE_TEST_SUITE_P(, PictureLoaderInk,
+                         ::testing::Values(TInkCase{"AdobeYcck", true, true}, TInkCase{"AdobeCmyk", true, false},
+                                           TInkCase{"PlainCmyk", false, false}),
+                         testing::TRowName());
 
 TEST_F(PictureLoader, ArithmeticCodedPicturesDecode) {
   const auto jpeg = EncodeJPEG(PhotoLike(40, 30, 9), {.Arithmetic = true});
