@@ -426,31 +426,47 @@ TEST_F(RegistryStore, FailuresCarryTheNumbersOfTheTable) {
   EXPECT_TRUE(std::filesystem::is_fifo(KeyFile()));
 }
 
-TEST_F(RegistryStore, DamagedFilesReadAsNoValuesAndTheNextWriteReplacesThem) {
-  const std::vector<std::uint8_t> jpeg = testing::EncodeJPEG(testing::PhotoLike(32, 24));
-  const struct {
-    const char* Name;
-    std::string Content;
-  } rows[] = {
-      {"truncated section", "[General\nLastPrefix=@ByteArray(x)\nLastNumOfChunks=@ByteArray(\\0\\0\\0\\x10)\n"},
-      {"zero bytes", std::string(64, '\0')},
-      {"a picture", std::string(jpeg.begin(), jpeg.end())},
-  };
+// The content is made when the row runs.
+struct TDamagedCase {
+  const char* Name;
+  std::function<std::string()> Content;
+};
+
+void PrintTo(const TDamagedCase& c, std::ostream* out) { *out << c.Name; }
+
+class RegistryStoreDamaged : public RegistryStore, public ::testing::WithParamInterface<TDamagedCase> {};
+
+TEST_P(RegistryStoreDamaged, FilesReadAsNoValuesAndTheNextWriteReplacesThem) {
   auto& store = Store();
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.Name);
-    WriteText(KeyFile(), row.Content);
-    EXPECT_EQ(store.ReadString("LastPrefix", "d"), "d");
-    EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 7);
-    store.WriteInteger("LastNumOfChunks", 32);
-    store.SetRaiseErrors(true);
-    EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 32);
-    EXPECT_EQ(FailureOf([&] { store.ReadString("LastPrefix", "d"); }), "Wrong value type: 0")
-        << "nothing of the damaged file is kept";
-    store.SetRaiseErrors(false);
-    EXPECT_EQ(FileText(), "[General]\nLastNumOfChunks=@ByteArray(\\0\\0\\0 )\n");
-  }
-  // A file far too large to be ours (sparse, so cheap to make) is not read.
+  WriteText(KeyFile(), GetParam().Content());
+  EXPECT_EQ(store.ReadString("LastPrefix", "d"), "d");
+  EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 7);
+  store.WriteInteger("LastNumOfChunks", 32);
+  store.SetRaiseErrors(true);
+  EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 32);
+  EXPECT_EQ(FailureOf([&] { store.ReadString("LastPrefix", "d"); }), "Wrong value type: 0")
+      << "nothing of the damaged file is kept";
+  store.SetRaiseErrors(false);
+  EXPECT_EQ(FileText(), "[General]\nLastNumOfChunks=@ByteArray(\\0\\0\\0 )\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , RegistryStoreDamaged,
+    ::testing::Values(
+        TDamagedCase{"TruncatedSection",
+                     [] { return std::string("[General\nLastPrefix=@ByteArray(x)\nLastNumOfChunks=@ByteArray(\\0\\0\\0\\x10)\n"); }},
+        TDamagedCase{"ZeroBytes", [] { return std::string(64, '\0'); }},
+        TDamagedCase{"APicture",
+                     [] {
+                       const std::vector<std::uint8_t> jpeg = testing::EncodeJPEG(testing::PhotoLike(32, 24));
+                       return std::string(jpeg.begin(), jpeg.end());
+                     }}),
+    testing::TRowName());
+
+// A file far too large to be ours (sparse, so cheap to make) is not read.
+TEST_F(RegistryStore, AFileFarTooLargeIsNotReadAndTheNextWriteReplacesIt) {
+  auto& store = Store();
+  store.WriteInteger("LastNumOfChunks", 32);
   std::filesystem::resize_file(KeyFile(), 64 << 20);
   EXPECT_EQ(store.ReadInteger("LastNumOfChunks", 7), 7);
   store.SetRaiseErrors(true);
