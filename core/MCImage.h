@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,7 +25,7 @@ struct TMCCell {
   std::string FileName;
 };
 
-// One horizontal band. Cells are owned one by one, so a reference obtained by index stays
+// One horizontal band. Each cell stays where it was made, so a reference obtained by index stays
 // valid while cells are added or sorted.
 class TMCRow {
 public:
@@ -38,7 +39,10 @@ public:
   std::int32_t Height = 0;
 
 private:
-  std::vector<std::unique_ptr<TMCCell>> FCells;
+  // The cells live in a deque, which keeps them in place as it grows and allocates them in
+  // blocks rather than one by one; the list order is the pointers'.
+  std::deque<TMCCell> FStore;
+  std::vector<TMCCell*> FCells;
 };
 
 // The whole division, rows top to bottom.

@@ -11,7 +11,7 @@
 namespace mosaicer {
 
 std::int32_t TMCRow::AddCell() {
-  FCells.push_back(std::make_unique<TMCCell>());
+  FCells.push_back(&FStore.emplace_back());
   return CellCount() - 1;
 }
 
@@ -30,8 +30,8 @@ void TMCRow::SortCells() {
 }
 
 void TMCRow::Clear() {
-  for (auto& cell : FCells) cell.reset();
   FCells.clear();
+  FStore.clear();
 }
 
 std::int32_t TMCBreakup::AddRow() {
